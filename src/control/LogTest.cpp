@@ -1,0 +1,59 @@
+// Entry point: one executable, five roles chosen by the first character of the first argument.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "control/roles.h"
+#include "control/test_control.h"
+
+volatile int debug_hold = 1;
+
+// Roles 'w' and 'r' wait here until someone clears debug_hold, e.g. a debugger attached to
+// the process; the marker is not looked at meanwhile.
+static void holdForDebugger() {
+  while (debug_hold != 0) {
+    sleep(1);
+  }
+}
+
+int main(int argc, char** argv) {
+  // Line-buffered even into a pipe or a file shared by many processes, so each progress or
+  // diagnostic line arrives whole and in order with standard error.
+  setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+  if (argc <= 2) {
+    printf("Usage: %s 'W|R|w|r|T' <log_path> [<log_num>]\n", argv[0]);
+    return 1;
+  }
+  char role = argv[1][0];
+  if (role == 'T' && argc != 4) {
+    printf("Usage: %s 'T' <log_path> <log_num>\n", argv[0]);
+    return 1;
+  }
+  initLogPaths(argv[2]);
+
+  switch (role) {
+    case 'W':
+      logWriter();
+      break;
+    case 'R':
+      logReader();
+      break;
+    case 'w':
+      holdForDebugger();
+      logWriter();
+      break;
+    case 'r':
+      holdForDebugger();
+      logReader();
+      break;
+    case 'T':
+      dumpLog(atoi(argv[3]));
+      break;
+    default:
+      break;
+  }
+  puts("Done!");
+  return 0;
+}

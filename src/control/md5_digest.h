@@ -1,0 +1,8 @@
+// MD5 of a payload, as writers stamp it and readers check it.
+#pragma once
+
+#include <cstdint>
+
+// Same digest as MD5_Init/Update/Final. One context serves the whole process, so a record
+// costs no allocation.
+void computeMd5(const void* data, uint32_t length, uint8_t digest[16]);

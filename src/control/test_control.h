@@ -1,0 +1,19 @@
+// Process-wide paths of the log directory and the stop protocol shared by every role.
+#pragma once
+
+#include "control/log_format.h"
+
+extern const char* log_root;  // the <log_path> argument as given, trailing slash and all
+extern char stop_test_file[PATH_BUFFER_SIZE];
+extern char space_lock_file[PATH_BUFFER_SIZE];
+extern char last_log[PATH_BUFFER_SIZE];
+
+// Points log_root at root and derives the three paths; a path too long for its buffer is cut.
+void initLogPaths(const char* root);
+
+// True while the StopTest marker is absent. Any other stat failure also counts as stopped:
+// a directory we cannot look into is no test to go on with.
+bool testIsRunning();
+
+// Raises the StopTest marker (if it can) and exits with status 1.
+[[noreturn]] void stopTest();

@@ -1,0 +1,3 @@
+#include "control/roles.h"
+
+void logWriter() {}

@@ -1,0 +1,170 @@
+#include "support/test_logs.h"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+std::string makeLogDir() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/logtest-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  writeFile(pattern + "/logInfo", "");
+  writeFile(pattern + "/next_id", "0");
+  return pattern;
+}
+
+void removeTree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string makePayload(uint32_t len, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string payload(len, '\0');
+  for (char& c : payload) {
+    c = static_cast<char>(gen());
+  }
+  return payload;
+}
+
+static void putLe32(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; i++) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+}
+
+static uint32_t getLe32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; i--) {
+    value = (value << 8) | static_cast<uint8_t>(bytes[at + i]);
+  }
+  return value;
+}
+
+std::string md5Of(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), len);
+}
+
+std::string encodeHeader(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
+                         uint32_t dataLen, const std::string& md5) {
+  std::string out;
+  putLe32(out, magic);
+  putLe32(out, offset);
+  putLe32(out, clientID);
+  putLe32(out, seqNo);
+  putLe32(out, dataLen);
+  out += md5;
+  out.resize(36, '\0');
+  return out;
+}
+
+std::string encodeRecord(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
+                         const std::string& payload) {
+  return encodeHeader(magic, offset, clientID, seqNo, payload.size(), md5Of(payload)) + payload;
+}
+
+LogBuilder& LogBuilder::data(uint32_t clientID, uint32_t seqNo, uint32_t len) {
+  bytes += encodeRecord(0xDEADBEAF, bytes.size(), clientID, seqNo,
+                        makePayload(len, clientID * 7919 + seqNo));
+  return *this;
+}
+
+LogBuilder& LogBuilder::terminator(uint32_t clientID) {
+  bytes += encodeHeader(0, bytes.size(), clientID, 0, 0, std::string(16, '\0'));
+  return *this;
+}
+
+ParsedLog parseLog(const std::string& bytes) {
+  ParsedLog log;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes.size() - at < 36) {
+      log.ok = false;
+      log.error = "stray bytes at " + std::to_string(at);
+      return log;
+    }
+    ParsedRecord r{getLe32(bytes, at),      getLe32(bytes, at + 4),  getLe32(bytes, at + 8),
+                   getLe32(bytes, at + 12), getLe32(bytes, at + 16), false};
+    if (r.offset != at) {
+      log.ok = false;
+      log.error = "offset field " + std::to_string(r.offset) + " at " + std::to_string(at);
+      return log;
+    }
+    if (r.magic == 0 && r.dataLen == 0 && r.seqNo == 0) {
+      if (at + 36 != bytes.size()) {
+        log.ok = false;
+        log.error = "terminator before the end at " + std::to_string(at);
+        return log;
+      }
+      log.terminated = true;
+      return log;
+    }
+    if (r.magic != 0xDEADBEAF || r.dataLen == 0 || at + 36 + r.dataLen > bytes.size()) {
+      log.ok = false;
+      log.error = "bad header at " + std::to_string(at);
+      return log;
+    }
+    r.digestOk = md5Of(bytes.substr(at + 36, r.dataLen)) == bytes.substr(at + 20, 16);
+    log.records.push_back(r);
+    at += 36 + r.dataLen;
+  }
+  return log;
+}
+
+int runLogtest(const std::vector<std::string>& args, std::string* output) {
+  std::string command = LOGTEST_BINARY;
+  for (const std::string& arg : args) {
+    command += " '" + arg + "'";
+  }
+  command += " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return -1;
+  }
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    text.append(buffer, n);
+  }
+  int status = pclose(pipe);
+  if (output != nullptr) {
+    *output = text;
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  return 128 + WTERMSIG(status);
+}

@@ -1,0 +1,50 @@
+// Test-side helpers: private log directories and an encoding of the record format of its own,
+// so that tests never check the code under test with itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh directory prepared for a test: empty logInfo, next_id holding "0", no StopTest.
+std::string makeLogDir();
+void removeTree(const std::string& path);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+
+// Payload of len pseudo-random bytes drawn from seed.
+std::string makePayload(uint32_t len, uint32_t seed);
+
+// One record, encoded byte by byte (little-endian), digest from OpenSSL's one-shot MD5.
+std::string encodeRecord(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
+                         const std::string& payload);
+std::string encodeHeader(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
+                         uint32_t dataLen, const std::string& md5);
+std::string md5Of(const std::string& bytes);
+
+// Builds a log in memory; every record gets its true offset.
+struct LogBuilder {
+  std::string bytes;
+  LogBuilder& data(uint32_t clientID, uint32_t seqNo, uint32_t len);
+  LogBuilder& terminator(uint32_t clientID = 1);
+};
+
+// What a byte-level parse of one log found. ok is false on the first malformed record and
+// error says why; a log that has a terminator as its last 36 bytes sets terminated.
+struct ParsedRecord {
+  uint32_t magic, offset, clientID, seqNo, dataLen;
+  bool digestOk;
+};
+struct ParsedLog {
+  bool ok = true;
+  bool terminated = false;
+  std::string error;
+  std::vector<ParsedRecord> records;  // data records only
+};
+ParsedLog parseLog(const std::string& bytes);
+
+// Runs the logtest executable with the given arguments; returns its exit status (or 128 + the
+// signal) and the merged standard output and error.
+int runLogtest(const std::vector<std::string>& args, std::string* output);
