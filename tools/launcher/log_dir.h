@@ -1,0 +1,37 @@
+// Preparing, watching and tidying the log directory shared by every process of a test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+struct LogDir {
+  std::vector<std::string> paths;  // paths[0] is the one the launcher prepares and watches
+  bool temporary = false;          // made by the launcher, removed after a PASS
+};
+
+// Makes a temporary directory or checks the given ones, removes an earlier test's files when
+// --clean asks, and creates logInfo and next_id where missing. Prints why and returns false
+// when the run cannot start.
+bool prepareLogDir(const Options& opt, LogDir& dir);
+
+// Names of files an earlier test left in dir: StopTest, last_log, log.N, and a logInfo that
+// holds a log number (its next logs would not start at log.1, where readers begin).
+std::vector<std::string> findLeftovers(const std::string& dir);
+
+enum class MarkerResult { Raised, AlreadyThere, Failed };
+
+// Creates StopTest exclusively, so the caller learns whether someone else had raised it.
+MarkerResult raiseStopMarker(const std::string& dir);
+bool stopMarkerExists(const std::string& dir);
+
+// Writers name numbered logs "%s/log.%d" after the log directory.
+constexpr const char* NUMBERED_LOG_PREFIX = "log.";
+
+// The name writers give log n, "DIR/log.N".
+std::string numberedLogPath(const std::string& dir, unsigned n);
+
+// Removes every file a test makes, then the directory; false (and a note) if anything else
+// is left in it.
+bool removeTestDir(const std::string& dir);

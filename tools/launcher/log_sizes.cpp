@@ -1,0 +1,71 @@
+#include "log_sizes.h"
+
+#include <sys/stat.h>
+
+#include "control/log_format.h"
+#include "log_dir.h"
+
+static bool fileSize(const std::string& path, uint64_t* size) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    return false;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+static unsigned highestKnown(const LogSizes& sizes) {
+  unsigned high = sizes.numbered.empty() ? 0 : sizes.numbered.rbegin()->first;
+  if (!sizes.pending.empty() && *sizes.pending.rbegin() > high) {
+    high = *sizes.pending.rbegin();
+  }
+  return high;
+}
+
+static void record(LogSizes& sizes, unsigned n, uint64_t size) {
+  sizes.numbered[n] = size;
+  sizes.numbered_bytes += size;
+  sizes.pending.erase(n);
+}
+
+void noteRenamed(LogSizes& sizes, unsigned n) {
+  if (sizes.numbered.count(n) == 0) {
+    sizes.pending.insert(n);
+  }
+}
+
+// The rename line comes just before the rename, so a log not there yet is simply waited for;
+// one missing while a later log exists has been renamed and already deleted.
+static void measurePending(LogSizes& sizes, const std::string& dir) {
+  std::set<unsigned> pending = sizes.pending;
+  for (unsigned n : pending) {
+    uint64_t size;
+    if (fileSize(numberedLogPath(dir, n), &size)) {
+      record(sizes, n, size);
+    } else if (!sizes.numbered.empty() && sizes.numbered.rbegin()->first > n) {
+      sizes.pending.erase(n);
+      sizes.estimated_logs++;
+    }
+  }
+}
+
+void sampleSizes(LogSizes& sizes, const std::string& dir) {
+  measurePending(sizes, dir);
+  // Renames whose lines have not arrived yet (or never will, from a remote shell).
+  uint64_t size;
+  for (unsigned n = highestKnown(sizes) + 1; fileSize(numberedLogPath(dir, n), &size); n++) {
+    record(sizes, n, size);
+  }
+  // last_log after the numbered logs: a rename between the two looks is then missed for one
+  // sample rather than counted twice.
+  sizes.last_log = 0;
+  fileSize(dir + "/" + LAST_LOG_NAME, &sizes.last_log);
+  uint64_t total = sizes.numbered_bytes + sizes.estimated_logs * MEAN_LOG_BYTES + sizes.last_log;
+  if (total > sizes.total) {
+    sizes.total = total;
+  }
+}
+
+unsigned logsWritten(const LogSizes& sizes) {
+  return static_cast<unsigned>(sizes.numbered.size() + sizes.pending.size()) + sizes.estimated_logs;
+}

@@ -1,0 +1,378 @@
+#include "monitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "output_lines.h"
+#include "spawn.h"
+#include "status_line.h"
+
+// After SIGTERM a straggler gets this long before SIGKILL, and after SIGKILL this long to be
+// reaped: a process stuck in the kernel (a hard NFS mount) cannot be reaped at all.
+constexpr double TERM_SECONDS = 2;
+constexpr double KILL_SECONDS = 5;
+
+// Lines of one process echoed while the test runs; the rest go only to the summary.
+constexpr int MAX_ECHOED_LINES = 20;
+
+// Longest line kept whole; a longer one is split.
+constexpr size_t MAX_LINE = 4096;
+
+// Signal handlers only write the signal's number here; the loop below does the rest.
+static int signal_pipe[2] = {-1, -1};
+
+static void onSignal(int sig) {
+  int saved_errno = errno;
+  unsigned char byte = static_cast<unsigned char>(sig);
+  (void)!write(signal_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
+
+static void installSignals() {
+  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    perror("logtest-run: pipe");
+    return;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+    sigaction(sig, &sa, nullptr);
+  }
+}
+
+static double monotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+struct Watch {
+  const Options& opt;
+  const LogDir& dir;
+  std::vector<Process>& procs;
+  Run& run;
+  double start = 0;
+  bool tty = false;
+  bool stopping = false;
+  double grace_end = 0;
+  int kill_stage = 0;  // 0: waiting, 1: SIGTERM sent, 2: SIGKILL sent, 3: given up
+  double stage_end = 0;
+  int interrupts = 0;
+  unsigned ticks = 0;
+  bool status_shown = false;  // a tty status line waits to be overwritten
+};
+
+static double elapsed(const Watch& w) {
+  return monotonicSeconds() - w.start;
+}
+
+static void clearStatus(Watch& w) {
+  if (w.status_shown) {
+    fputs("\r\033[K", stdout);
+    w.status_shown = false;
+  }
+}
+
+static void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullptr) {
+  if (w.stopping) {
+    return;
+  }
+  w.stopping = true;
+  w.run.stop_reason = reason;
+  w.run.stop_s = elapsed(w);
+  w.grace_end = w.run.stop_s + w.opt.grace;
+  MarkerResult result = MarkerResult::AlreadyThere;
+  if (reason != StopReason::Marker) {
+    result = raiseStopMarker(w.dir.paths[0]);
+  }
+  w.run.launcher_raised_marker = result == MarkerResult::Raised;
+  if (result == MarkerResult::Failed) {
+    w.run.launcher_errors.push_back(
+        "could not create StopTest; every process was left to be "
+        "killed after the grace time");
+  }
+  if (marker != nullptr) {
+    *marker = result;
+  }
+}
+
+static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
+  p.diagnostics++;
+  w.run.diagnostic_count++;
+  if (w.run.diagnostics.size() < MAX_KEPT_DIAGNOSTICS) {
+    w.run.diagnostics.push_back({processName(p), line, elapsed(w)});
+  }
+  if (w.opt.quiet || p.diagnostics > MAX_ECHOED_LINES) {
+    return;
+  }
+  clearStatus(w);
+  if (p.diagnostics == MAX_ECHOED_LINES) {
+    printf("%s: ... (further lines only in the summary)\n", processName(p).c_str());
+  } else {
+    printf("%s: %s\n", processName(p).c_str(), line.c_str());
+  }
+  fflush(stdout);
+}
+
+static void handleLine(Watch& w, Process& p, const std::string& line) {
+  OutputLine out = classifyLine(line);
+  switch (out.kind) {
+    case LineKind::LogRenamed:
+      p.logs_renamed++;
+      noteRenamed(w.run.sizes, out.log_number);
+      break;
+    case LineKind::CheckingLog:
+      p.last_checking = out.log_number;
+      break;
+    case LineKind::Done:
+      break;
+    case LineKind::Diagnostic:
+      noteDiagnostic(w, p, line);
+      break;
+  }
+}
+
+static void takeLines(Watch& w, Process& p) {
+  size_t start = 0;
+  for (size_t nl; (nl = p.partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+    handleLine(w, p, p.partial.substr(start, nl - start));
+  }
+  p.partial.erase(0, start);
+  if (p.partial.size() > MAX_LINE) {
+    handleLine(w, p, p.partial);
+    p.partial.clear();
+  }
+}
+
+static void closeOutput(Watch& w, Process& p) {
+  if (!p.partial.empty()) {
+    handleLine(w, p, p.partial);
+    p.partial.clear();
+  }
+  close(p.out_fd);
+  p.out_fd = -1;
+}
+
+// Reads what the pipe holds now; closes it at end of file.
+static void readOutput(Watch& w, Process& p) {
+  char buf[8192];
+  while (p.out_fd >= 0) {
+    ssize_t n = read(p.out_fd, buf, sizeof(buf));
+    if (n > 0) {
+      p.partial.append(buf, n);
+      takeLines(w, p);
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      closeOutput(w, p);
+    } else if (errno == EAGAIN) {
+      return;
+    }
+  }
+}
+
+static void readAllOutput(Watch& w) {
+  for (Process& p : w.procs) {
+    readOutput(w, p);
+  }
+}
+
+static void startAll(Watch& w) {
+  for (Process& p : w.procs) {
+    std::string error;
+    if (!startProcess(p, &error)) {
+      w.run.launcher_errors.push_back("could not start " + processName(p) + ": " + error);
+      beginStop(w, StopReason::StartFailed);
+      return;
+    }
+  }
+}
+
+// A process that ends while the test runs has either seen StopTest (raised by someone the
+// launcher has not heard from yet) or ended on its own. Raising the marker exclusively tells
+// the two apart, and stops the others either way.
+static void processEndedEarly(Watch& w, Process& p) {
+  MarkerResult marker;
+  beginStop(w, StopReason::ProcessEnded, &marker);
+  if (marker == MarkerResult::Raised) {
+    p.ended_early = true;
+  } else if (marker == MarkerResult::AlreadyThere) {
+    w.run.stop_reason = StopReason::Marker;
+  }
+}
+
+static void reapChildren(Watch& w) {
+  for (Process& p : w.procs) {
+    if (p.reaped || p.pid <= 0) {
+      continue;
+    }
+    pid_t got = wait4(p.pid, &p.wait_status, WNOHANG, &p.usage);
+    if (got == 0 || (got < 0 && errno != ECHILD)) {
+      continue;
+    }
+    p.reaped = true;
+    p.end_s = elapsed(w);
+    readOutput(w, p);  // whatever it printed before it ended counts
+    if (!w.stopping) {
+      processEndedEarly(w, p);
+    }
+  }
+}
+
+static bool allEnded(const Watch& w) {
+  for (const Process& p : w.procs) {
+    if (!p.reaped && p.pid > 0 && !p.unreapable) {
+      return false;
+    }
+  }
+  return true;
+}
+
+static unsigned liveCount(const Watch& w) {
+  unsigned live = 0;
+  for (const Process& p : w.procs) {
+    live += !p.reaped && p.pid > 0;
+  }
+  return live;
+}
+
+static void showStatus(Watch& w) {
+  if (w.opt.quiet || (!w.tty && w.ticks % 10 != 0)) {
+    return;
+  }
+  std::string text = statusText(w.procs, w.run, elapsed(w), liveCount(w));
+  if (w.tty) {
+    printf("\r%s\033[K", text.c_str());
+    w.status_shown = true;
+  } else {
+    printf("%s\n", text.c_str());
+  }
+  fflush(stdout);
+}
+
+static void tick(Watch& w) {
+  w.ticks++;
+  // Lines already in the pipes announce renames the sample below must not miss.
+  readAllOutput(w);
+  sampleSizes(w.run.sizes, w.dir.paths[0]);
+  w.run.timeline.push_back(
+      {w.ticks, w.run.sizes.total, logsWritten(w.run.sizes), slowestReaderVerified(w.procs)});
+  if (!w.stopping && stopMarkerExists(w.dir.paths[0])) {
+    beginStop(w, StopReason::Marker);
+  }
+  if (!w.stopping && w.opt.duration > 0 && elapsed(w) >= w.opt.duration) {
+    beginStop(w, StopReason::Duration);
+  }
+  showStatus(w);
+}
+
+// Each process leads a process group of its own, so this reaches whatever it started too.
+static void signalStragglers(Watch& w, int sig) {
+  for (Process& p : w.procs) {
+    if (!p.reaped && p.pid > 0) {
+      p.killed_by_launcher = true;
+      if (kill(-p.pid, sig) != 0) {
+        kill(p.pid, sig);
+      }
+    }
+  }
+}
+
+static void enforceGrace(Watch& w) {
+  double now = elapsed(w);
+  if (!w.stopping || now < w.grace_end) {
+    return;
+  }
+  if (w.kill_stage == 0) {
+    signalStragglers(w, SIGTERM);
+    w.kill_stage = 1;
+    w.stage_end = now + TERM_SECONDS;
+  } else if (w.kill_stage == 1 && now >= w.stage_end) {
+    signalStragglers(w, SIGKILL);
+    w.kill_stage = 2;
+    w.stage_end = now + KILL_SECONDS;
+  } else if (w.kill_stage == 2 && now >= w.stage_end) {
+    for (Process& p : w.procs) {
+      p.unreapable = !p.reaped && p.pid > 0;
+    }
+    w.kill_stage = 3;
+  }
+}
+
+static void takeSignals(Watch& w) {
+  unsigned char sig;
+  while (read(signal_pipe[0], &sig, 1) == 1) {
+    if (sig == SIGCHLD) {
+      continue;  // reaped below, every pass
+    }
+    w.interrupts++;
+    if (!w.stopping) {
+      beginStop(w, StopReason::Interrupted);
+    } else if (w.interrupts > 1) {
+      w.grace_end = elapsed(w);
+    }
+  }
+}
+
+// Waits for output, a signal or the next tick, whichever comes first.
+static void pollOnce(Watch& w) {
+  std::vector<struct pollfd> fds;
+  std::vector<Process*> owners;
+  fds.push_back({signal_pipe[0], POLLIN, 0});
+  owners.push_back(nullptr);
+  for (Process& p : w.procs) {
+    if (p.out_fd >= 0) {
+      fds.push_back({p.out_fd, POLLIN, 0});
+      owners.push_back(&p);
+    }
+  }
+  double wait = (w.ticks + 1) - elapsed(w);
+  int timeout_ms = wait > 0 ? static_cast<int>(wait * 1000) + 1 : 0;
+  if (poll(fds.data(), fds.size(), timeout_ms) <= 0) {
+    return;
+  }
+  for (size_t i = 1; i < fds.size(); i++) {
+    if (fds[i].revents != 0) {
+      readOutput(w, *owners[i]);
+    }
+  }
+}
+
+void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes, Run& run) {
+  Watch w{opt, dir, processes, run};
+  w.tty = isatty(STDOUT_FILENO);
+  installSignals();
+  run.started = time(nullptr);
+  w.start = monotonicSeconds();
+  startAll(w);
+  while (!allEnded(w) && w.kill_stage < 3) {
+    pollOnce(w);
+    takeSignals(w);
+    reapChildren(w);
+    if (elapsed(w) >= w.ticks + 1) {
+      tick(w);
+    }
+    enforceGrace(w);
+  }
+  // Output of processes that ended between the last read and their reaping.
+  for (Process& p : w.procs) {
+    if (p.out_fd >= 0) {
+      readOutput(w, p);
+      closeOutput(w, p);
+    }
+  }
+  sampleSizes(run.sizes, dir.paths[0]);
+  run.end_s = elapsed(w);
+  if (w.status_shown) {
+    putchar('\n');  // the last status line stays on the screen
+  }
+}

@@ -1,0 +1,55 @@
+#include "output_lines.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log_dir.h"
+
+// Digits only, the whole of text, and a value a log number can take.
+static bool parseNumber(const std::string& text, unsigned* n) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  unsigned long value = strtoul(text.c_str(), nullptr, 10);
+  if (value > 0x7fffffffUL) {
+    return false;
+  }
+  *n = static_cast<unsigned>(value);
+  return true;
+}
+
+static bool startsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// "Log rename %s/log.%d by writer %d": the path may hold blanks, so split at the last
+// " by writer ".
+static bool parseRename(const std::string& line, unsigned* n) {
+  const char* prefix = "Log rename ";
+  size_t by = line.rfind(" by writer ");
+  if (!startsWith(line, prefix) || by == std::string::npos || by < strlen(prefix)) {
+    return false;
+  }
+  unsigned writer;
+  if (!parseNumber(line.substr(by + strlen(" by writer ")), &writer)) {
+    return false;
+  }
+  std::string path = line.substr(0, by);
+  std::string tail = std::string("/") + NUMBERED_LOG_PREFIX;
+  size_t at = path.rfind(tail);
+  return at != std::string::npos && parseNumber(path.substr(at + tail.size()), n);
+}
+
+OutputLine classifyLine(const std::string& line) {
+  OutputLine out;
+  if (line == "Done!") {
+    out.kind = LineKind::Done;
+  } else if (startsWith(line, "Checking log ") &&
+             parseNumber(line.substr(strlen("Checking log ")), &out.log_number)) {
+    out.kind = LineKind::CheckingLog;
+  } else if (parseRename(line, &out.log_number)) {
+    out.kind = LineKind::LogRenamed;
+  }
+  return out;
+}

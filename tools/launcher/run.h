@@ -1,0 +1,55 @@
+// What one run of the launcher saw, beyond each process's own record.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "log_sizes.h"
+#include "process.h"
+
+enum class StopReason {
+  None,
+  Duration,      // the launcher raised StopTest when the time was up
+  Interrupted,   // SIGINT, SIGTERM or SIGHUP reached the launcher
+  Marker,        // StopTest appeared, raised by a process or by hand
+  ProcessEnded,  // a process ended while no StopTest existed
+  StartFailed,   // the launcher could not start every process
+};
+
+struct Diagnostic {
+  std::string process;  // "writer 3"
+  std::string line;
+  double at_s;
+};
+
+struct TimelinePoint {
+  unsigned t;  // whole seconds after the start
+  uint64_t bytes;
+  unsigned logs_written;
+  unsigned logs_verified;  // by the slowest reader
+};
+
+// Only the first diagnostics are kept: a reader that retries a short log can print thousands.
+constexpr size_t MAX_KEPT_DIAGNOSTICS = 100;
+
+struct Run {
+  time_t started = 0;  // wall clock, for the report
+  double stop_s = 0;   // seconds after the start when the stop began
+  double end_s = 0;    // seconds after the start when the watch ended
+  StopReason stop_reason = StopReason::None;
+  bool launcher_raised_marker = false;
+  std::vector<std::string> launcher_errors;  // failures of the launcher's own
+  std::vector<Diagnostic> diagnostics;
+  unsigned diagnostic_count = 0;
+  LogSizes sizes;
+  std::vector<TimelinePoint> timeline;
+};
+
+// Logs verified by the slowest reader; 0 without readers.
+unsigned slowestReaderVerified(const std::vector<Process>& processes);
+
+// The period the rates are taken over: from the start until the stop began.
+double measuredSeconds(const Run& run);
+
+const char* stopReasonName(StopReason reason);

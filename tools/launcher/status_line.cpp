@@ -1,0 +1,34 @@
+#include "status_line.h"
+
+#include <cstdio>
+
+Rates ratesFor(uint64_t bytes, double seconds) {
+  Rates r;
+  r.records = bytes / MEAN_RECORD_BYTES;
+  if (seconds > 0) {
+    r.mb_per_s = bytes / 1e6 / seconds;
+    r.records_per_s = r.records / seconds;
+  }
+  return r;
+}
+
+static bool hasReaders(const std::vector<Process>& processes) {
+  for (const Process& p : processes) {
+    if (p.role == Role::Reader) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string statusText(const std::vector<Process>& processes, const Run& run, double elapsed_s,
+                       unsigned live) {
+  Rates r = ratesFor(run.sizes.total, elapsed_s);
+  std::string verified =
+      hasReaders(processes) ? std::to_string(slowestReaderVerified(processes)) : "-";
+  char text[256];
+  snprintf(text, sizeof(text),
+           "%5.0f s  logs written %u, verified %s  %.2f MB/s  ~%.0f records/s  %u live", elapsed_s,
+           logsWritten(run.sizes), verified.c_str(), r.mb_per_s, r.records_per_s, live);
+  return text;
+}

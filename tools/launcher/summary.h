@@ -1,0 +1,24 @@
+// The report at the end of a run, on standard output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "log_dir.h"
+#include "options.h"
+#include "process.h"
+#include "run.h"
+
+struct Outcome {
+  std::vector<std::string> failures;  // empty for a PASS
+  bool dir_kept = true;
+};
+
+// Diagnostic lines shown in the summary; the JSON summary keeps more.
+constexpr size_t SUMMARY_DIAGNOSTICS = 10;
+
+void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
+                  const Run& run, const Outcome& outcome);
+
+// How p ended, e.g. "exit 0", "signal 9 (Killed)", "killed after grace".
+std::string processResult(const Process& p);

@@ -1,0 +1,19 @@
+// PASS or FAIL, and why.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "process.h"
+#include "run.h"
+
+// A reader that verified nothing in a run this long has been kept from the logs somehow.
+constexpr double MIN_SECONDS_FOR_READER_PROGRESS = 60;
+
+// One line per reason the run failed; empty for a PASS. Any diagnostic line fails the run, and
+// so does any process that did not end by itself with status 0 - except a writer that exits
+// with 1 and prints nothing after the launcher raised StopTest: it met the marker while
+// opening the log, which ends a writer through the stop path.
+std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
+                                      const Run& run);
