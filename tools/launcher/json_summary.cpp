@@ -156,7 +156,7 @@ static std::string process(const Process& p) {
   return object(fields, "    ");
 }
 
-static std::string totals(const std::vector<Process>& processes, const Run& run) {
+static std::string totals(const std::vector<Process>& processes, const RunState& run) {
   double seconds = measuredSeconds(run);
   Rates r = ratesFor(run.sizes.total, seconds);
   return object({{"logs_written", std::to_string(logsWritten(run.sizes))},
@@ -170,7 +170,7 @@ static std::string totals(const std::vector<Process>& processes, const Run& run)
                 "  ");
 }
 
-static std::string diagnostics(const Run& run) {
+static std::string diagnostics(const RunState& run) {
   std::vector<std::string> lines;
   for (const Diagnostic& d : run.diagnostics) {
     lines.push_back("{\"process\": " + jsonString(d.process) + ", \"at_s\": " + number(d.at_s) +
@@ -180,7 +180,7 @@ static std::string diagnostics(const Run& run) {
                 "  ");
 }
 
-static std::string timeline(const Run& run) {
+static std::string timeline(const RunState& run) {
   std::vector<std::string> points;
   for (const TimelinePoint& t : run.timeline) {
     points.push_back("{\"t\": " + std::to_string(t.t) + ", \"bytes\": " + std::to_string(t.bytes) +
@@ -191,7 +191,7 @@ static std::string timeline(const Run& run) {
 }
 
 bool writeJsonSummary(FILE* out, const Options& opt, const LogDir& dir,
-                      const std::vector<Process>& processes, const Run& run,
+                      const std::vector<Process>& processes, const RunState& run,
                       const Outcome& outcome) {
   std::vector<std::string> procs;
   for (const Process& p : processes) {

@@ -21,5 +21,5 @@ std::string jsonString(const std::string& text);
 
 // Writes the summary to out; false if writing failed.
 bool writeJsonSummary(FILE* out, const Options& opt, const LogDir& dir,
-                      const std::vector<Process>& processes, const Run& run,
+                      const std::vector<Process>& processes, const RunState& run,
                       const Outcome& outcome);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +60,7 @@ std::vector<std::string> findLeftovers(const std::string& dir) {
     }
   }
   closedir(d);
+  std::sort(found.begin(), found.end());  // readdir's order would make messages vary
   if (logInfoHoldsLogNumber(dir)) {
     found.push_back(LOG_INFO_NAME);
   }

@@ -50,12 +50,12 @@ static void measurePending(LogSizes& sizes, const std::string& dir) {
 }
 
 void sampleSizes(LogSizes& sizes, const std::string& dir) {
-  measurePending(sizes, dir);
-  // Renames whose lines have not arrived yet (or never will, from a remote shell).
+  // Renames whose lines have not arrived yet; found first, they prove earlier logs renamed.
   uint64_t size;
   for (unsigned n = highestKnown(sizes) + 1; fileSize(numberedLogPath(dir, n), &size); n++) {
     record(sizes, n, size);
   }
+  measurePending(sizes, dir);
   // last_log after the numbered logs: a rename between the two looks is then missed for one
   // sample rather than counted twice.
   sizes.last_log = 0;

@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<Process> processes = planProcesses(opt, dir);
-  Run run;
+  RunState run;
   runTest(opt, dir, processes, run);
 
   Outcome outcome;

@@ -61,7 +61,7 @@ struct Watch {
   const Options& opt;
   const LogDir& dir;
   std::vector<Process>& procs;
-  Run& run;
+  RunState& run;
   double start = 0;
   bool tty = false;
   bool stopping = false;
@@ -347,7 +347,8 @@ static void pollOnce(Watch& w) {
   }
 }
 
-void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes, Run& run) {
+void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes,
+             RunState& run) {
   Watch w{opt, dir, processes, run};
   w.tty = isatty(STDOUT_FILENO);
   installSignals();

@@ -11,4 +11,4 @@
 
 // Returns once every process has been reaped (or given up on after SIGKILL). SIGINT, SIGTERM
 // and SIGHUP raise StopTest; a second one ends the grace time at once.
-void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes, Run& run);
+void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes, RunState& run);

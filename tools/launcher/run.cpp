@@ -13,7 +13,7 @@ unsigned slowestReaderVerified(const std::vector<Process>& processes) {
   return slowest;
 }
 
-double measuredSeconds(const Run& run) {
+double measuredSeconds(const RunState& run) {
   return run.stop_s > 0 ? run.stop_s : run.end_s;
 }
 

@@ -33,7 +33,7 @@ struct TimelinePoint {
 // Only the first diagnostics are kept: a reader that retries a short log can print thousands.
 constexpr size_t MAX_KEPT_DIAGNOSTICS = 100;
 
-struct Run {
+struct RunState {
   time_t started = 0;  // wall clock, for the report
   double stop_s = 0;   // seconds after the start when the stop began
   double end_s = 0;    // seconds after the start when the watch ended
@@ -50,6 +50,6 @@ struct Run {
 unsigned slowestReaderVerified(const std::vector<Process>& processes);
 
 // The period the rates are taken over: from the start until the stop began.
-double measuredSeconds(const Run& run);
+double measuredSeconds(const RunState& run);
 
 const char* stopReasonName(StopReason reason);

@@ -21,14 +21,17 @@ static bool hasReaders(const std::vector<Process>& processes) {
   return false;
 }
 
-std::string statusText(const std::vector<Process>& processes, const Run& run, double elapsed_s,
+std::string statusText(const std::vector<Process>& processes, const RunState& run, double elapsed_s,
                        unsigned live) {
-  Rates r = ratesFor(run.sizes.total, elapsed_s);
+  // Once stopping, nothing more is appended: the rates keep to the time that was measured.
+  bool stopping = run.stop_reason != StopReason::None;
+  Rates r = ratesFor(run.sizes.total, stopping ? run.stop_s : elapsed_s);
   std::string verified =
       hasReaders(processes) ? std::to_string(slowestReaderVerified(processes)) : "-";
   char text[256];
   snprintf(text, sizeof(text),
-           "%5.0f s  logs written %u, verified %s  %.2f MB/s  ~%.0f records/s  %u live", elapsed_s,
-           logsWritten(run.sizes), verified.c_str(), r.mb_per_s, r.records_per_s, live);
+           "%5.0f s  logs written %u, verified %s  %.2f MB/s  ~%.0f records/s  %u live%s",
+           elapsed_s, logsWritten(run.sizes), verified.c_str(), r.mb_per_s, r.records_per_s, live,
+           stopping ? ", stopping" : "");
   return text;
 }

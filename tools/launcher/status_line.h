@@ -15,6 +15,6 @@ struct Rates {
 
 Rates ratesFor(uint64_t bytes, double seconds);
 
-// "  12 s  logs written 5, verified 4  4.71 MB/s  ~913 records/s  6 live"
-std::string statusText(const std::vector<Process>& processes, const Run& run, double elapsed_s,
+// "   12 s  logs written 5, verified 4  4.71 MB/s  ~913 records/s  6 live[, stopping]"
+std::string statusText(const std::vector<Process>& processes, const RunState& run, double elapsed_s,
                        unsigned live);

@@ -49,7 +49,7 @@ static void printProcesses(const std::vector<Process>& processes) {
   }
 }
 
-static void printTotals(const std::vector<Process>& processes, const Run& run) {
+static void printTotals(const std::vector<Process>& processes, const RunState& run) {
   double seconds = measuredSeconds(run);
   Rates r = ratesFor(run.sizes.total, seconds);
   printf("Logs written %u, verified %u by the slowest reader\n", logsWritten(run.sizes),
@@ -78,7 +78,7 @@ static const char* stopText(StopReason reason) {
   return "not stopped";
 }
 
-static void printDiagnostics(const Run& run) {
+static void printDiagnostics(const RunState& run) {
   if (run.diagnostics.empty()) {
     return;
   }
@@ -100,7 +100,7 @@ static void printDirectory(const LogDir& dir, const Outcome& outcome) {
 }
 
 void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
-                  const Run& run, const Outcome& outcome) {
+                  const RunState& run, const Outcome& outcome) {
   if (!opt.quiet) {
     printf("Stopped after %.1f s: %s%s\n", run.stop_s, stopText(run.stop_reason),
            run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");

@@ -18,7 +18,7 @@ struct Outcome {
 constexpr size_t SUMMARY_DIAGNOSTICS = 10;
 
 void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
-                  const Run& run, const Outcome& outcome);
+                  const RunState& run, const Outcome& outcome);
 
 // How p ended, e.g. "exit 0", "signal 9 (Killed)", "killed after grace".
 std::string processResult(const Process& p);

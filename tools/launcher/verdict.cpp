@@ -2,13 +2,17 @@
 
 #include <string.h>
 
-static bool writerStoppedByLauncher(const Process& p, const Run& run) {
+// A writer that meets StopTest while opening the log ends through the stop path, with 1 and
+// without a word. That is no fault of its own once someone with a reason raised the marker:
+// the launcher, or a process that said why.
+static bool writerStoppedByMarker(const Process& p, const RunState& run) {
+  bool raised_for_a_reason = run.launcher_raised_marker || run.diagnostic_count > 0;
   return p.role == Role::Writer && WEXITSTATUS(p.wait_status) == 1 && p.diagnostics == 0 &&
-         run.launcher_raised_marker && !p.ended_early && p.end_s >= run.stop_s;
+         !p.ended_early && p.end_s >= run.stop_s && raised_for_a_reason;
 }
 
 // Why p ended wrongly, or "" if it ended well.
-static std::string endFailure(const Options& opt, const Process& p, const Run& run) {
+static std::string endFailure(const Options& opt, const Process& p, const RunState& run) {
   std::string name = processName(p);
   if (p.pid <= 0) {
     return "";  // never started; the launcher's own error says why
@@ -29,7 +33,7 @@ static std::string endFailure(const Options& opt, const Process& p, const Run& r
     return name + " ended with status " + std::to_string(status) +
            " while the test was running and no StopTest existed";
   }
-  if (status != 0 && !writerStoppedByLauncher(p, run)) {
+  if (status != 0 && !writerStoppedByMarker(p, run)) {
     return name + " exited with status " + std::to_string(status);
   }
   if (p.role == Role::Reader && status == 0 && logsVerified(p) == 0 &&
@@ -40,7 +44,7 @@ static std::string endFailure(const Options& opt, const Process& p, const Run& r
 }
 
 std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
-                                      const Run& run) {
+                                      const RunState& run) {
   std::vector<std::string> failures = run.launcher_errors;
   for (const Process& p : processes) {
     if (p.diagnostics > 0) {

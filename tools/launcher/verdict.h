@@ -13,7 +13,7 @@ constexpr double MIN_SECONDS_FOR_READER_PROGRESS = 60;
 
 // One line per reason the run failed; empty for a PASS. Any diagnostic line fails the run, and
 // so does any process that did not end by itself with status 0 - except a writer that exits
-// with 1 and prints nothing after the launcher raised StopTest: it met the marker while
-// opening the log, which ends a writer through the stop path.
+// with 1 and prints nothing once StopTest was raised by the launcher or by a process that
+// printed why: it met the marker while opening the log, which ends a writer with 1.
 std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
-                                      const Run& run);
+                                      const RunState& run);

@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# End-to-end cases of logtest-run on private temporary directories. One case per call:
+#   LOGTEST_RUN=build/logtest-run LOGTEST=build/logtest tests/launcher/launcher_test.sh CASE
+# A failing case keeps its directory and names it on standard error.
+set -euo pipefail
+
+: "${LOGTEST_RUN:?path of logtest-run}" "${LOGTEST:?path of logtest}"
+here=$(cd "$(dirname "$0")" && pwd)
+fake=$here/fake_logtest.sh
+work=$(mktemp -d "${TMPDIR:-/tmp}/launcher_test.XXXXXX")
+background=()
+
+cleanup() {
+  local status=$?
+  for pid in "${background[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
+    rm -rf "$work"
+  else
+    echo "kept $work for inspection" >&2
+  fi
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+# Runs logtest-run; its output lands in $work/out and its exit status in $status.
+launch() {
+  set +e
+  "$LOGTEST_RUN" "$@" >"$work/out" 2>&1
+  status=$?
+  set -e
+}
+
+expect_status() {
+  [ "$status" -eq "$1" ] || {
+    cat "$work/out"
+    fail "exit status $status, expected $1"
+  }
+}
+
+expect_line() {
+  grep -qF -- "$1" "$work/out" || {
+    cat "$work/out"
+    fail "no line with: $1"
+  }
+}
+
+# Python statements over d, the JSON summary in $work/summary.json.
+expect_json() {
+  python3 -c "import json, sys
+d = json.load(open(sys.argv[1]))
+$1" "$work/summary.json" "${@:2}" || fail "JSON check failed: $1"
+}
+
+# A log directory of the test's own, prepared as an operator would.
+make_dir() {
+  mkdir -p "$1"
+  : >"$1/logInfo"
+  printf 0 >"$1/next_id"
+}
+
+case_usage_errors() {
+  launch --no-such-option
+  expect_status 2
+  launch -w 0
+  expect_status 2
+  launch "$work/missing"
+  expect_status 2
+  expect_line "$work/missing: No such file or directory"
+  touch "$work/file"
+  launch "$work/file"
+  expect_status 2
+  expect_line "is not a directory"
+  launch --hosts a,b
+  expect_status 2
+  expect_line "--hosts needs a DIR"
+  launch --hosts a --rsh 'ssh' "$work"
+  expect_status 2
+  expect_line "must contain {host}"
+  launch --logtest "$work/nothing"
+  expect_status 2
+  launch --help
+  expect_status 0
+  expect_line "--duration"
+
+  # Without --logtest, the logtest beside logtest-run.
+  mkdir "$work/bin"
+  cp "$LOGTEST_RUN" "$work/bin/logtest-run"
+  cp "$fake" "$work/bin/logtest"
+  "$work/bin/logtest-run" -t 1 --json "$work/summary.json" >"$work/out" 2>&1 ||
+    fail "run with the logtest beside logtest-run failed"
+  expect_json "assert d['config']['logtest'] == sys.argv[2], d['config']" "$work/bin/logtest"
+}
+
+case_leftovers_and_clean() {
+  local dir=$work/logs
+  make_dir "$dir"
+  touch "$dir/StopTest" "$dir/last_log" "$dir/log.3" "$dir/log.txt"
+  echo mine >"$dir/notes"
+  launch --logtest "$fake" -t 1 "$dir"
+  expect_status 2
+  expect_line "holds files of an earlier test (StopTest, last_log, 1 numbered log(s)); --clean"
+  [ -e "$dir/log.3" ] || fail "a refused run removed log.3"
+
+  launch --logtest "$fake" -t 1 --clean "$dir"
+  expect_status 0
+  [ ! -e "$dir/log.3" ] || fail "--clean left log.3"
+  [ ! -e "$dir/last_log" ] || fail "--clean left last_log"
+  [ "$(cat "$dir/notes")" = mine ] || fail "--clean touched notes"
+  [ -e "$dir/log.txt" ] || fail "--clean removed log.txt"
+  [ -e "$dir/StopTest" ] || fail "the run ended without StopTest"
+}
+
+case_process_ends() {
+  FAKE_MODE=selfkill launch --logtest "$fake" -t 30 -w 1 -r 1
+  expect_status 1
+  expect_line "reader 1 was killed by signal 9 (Killed)"
+  expect_line "Directory kept for inspection: "
+
+  FAKE_MODE=quitter launch --logtest "$fake" -t 30 -w 1 -r 1 --json "$work/summary.json"
+  expect_status 1
+  expect_line "writer 1: giving up"
+  expect_line "writer 1 ended with status 0 while the test was running and no StopTest existed"
+  expect_json "
+assert d['verdict'] == 'FAIL' and d['stop_reason'] == 'process_ended'
+assert d['diagnostics']['first'][0]['process'] == 'writer 1'
+assert d['diagnostics']['first'][0]['line'] == 'giving up'
+assert d['directory']['kept'] and d['directory']['temporary']"
+}
+
+case_grace_kill() {
+  FAKE_MODE=deaf launch --logtest "$fake" -t 1 --grace 1 -w 1 -r 1 --json "$work/summary.json"
+  expect_status 1
+  expect_line "writer 1 did not end within 1 s after StopTest and was killed"
+  expect_line "reader 1 did not end within 1 s after StopTest and was killed"
+  expect_json "assert all(p['killed_by_launcher'] and p['signal'] == 9 for p in d['processes'])"
+  local pid
+  for pid in $(python3 -c "import json, sys
+print(*[p['pid'] for p in json.load(open(sys.argv[1]))['processes']])" "$work/summary.json"); do
+    ! kill -0 "$pid" 2>/dev/null || fail "process $pid outlived the launcher"
+  done
+}
+
+case_short_run_passes() {
+  launch --logtest "$LOGTEST" -t 5 --json "$work/summary.json"
+  expect_status 0
+  expect_line "PASS"
+  expect_json "
+assert d['version'] == 1 and d['tool'] == 'logtest-run'
+assert d['verdict'] == 'PASS' and d['exit_status'] == 0 and d['failures'] == []
+assert d['stop_reason'] == 'duration' and d['marker_raised_by_launcher']
+c = d['config']
+assert (c['writers'], c['readers'], c['duration_s'], c['hosts']) == (4, 2, 5, [])
+names = [p['name'] for p in d['processes']]
+assert names == ['writer 1', 'writer 2', 'writer 3', 'writer 4', 'reader 1', 'reader 2'], names
+for p in d['processes']:
+    assert p['host'] is None and p['signal'] is None and p['exit_status'] in (0, 1), p
+    assert p['cpu_user_s'] >= 0 and p['max_rss_kb'] > 0, p
+t = d['totals']
+assert t['bytes'] > 0 and t['logs_verified'] <= t['logs_written'], t
+assert t['records_estimated'] == int(t['bytes'] / 5156), t
+assert len(d['timeline']) >= 5 and d['timeline'][-1]['bytes'] <= t['bytes']
+assert not d['directory']['kept']"
+  local dir
+  dir=$(python3 -c "import json, sys; print(json.load(open(sys.argv[1]))['directory']['path'])" \
+    "$work/summary.json")
+  [ ! -e "$dir" ] || fail "the temporary directory of a PASS is still there: $dir"
+}
+
+case_sigint_stops_orderly() {
+  local dir=$work/logs
+  make_dir "$dir"
+  "$LOGTEST_RUN" --logtest "$LOGTEST" -t 0 -w 2 -r 1 --json "$work/summary.json" "$dir" >"$work/out" 2>&1 &
+  local pid=$!
+  background+=("$pid")
+  sleep 3
+  kill -INT "$pid"
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+  expect_status 0
+  expect_line "interrupted (StopTest raised by the launcher)"
+  expect_json "
+assert d['stop_reason'] == 'interrupted' and d['verdict'] == 'PASS'
+assert all(p['exit_status'] is not None for p in d['processes'])"
+  [ -e "$dir/StopTest" ] || fail "no StopTest after Ctrl-C"
+}
+
+# A symlink stands in for a second mount of the same directory.
+case_two_paths() {
+  make_dir "$work/real"
+  ln -s "$work/real" "$work/alias"
+  launch --logtest "$LOGTEST" -t 4 -w 2 -r 2 --json "$work/summary.json" "$work/real" \
+    "$work/alias"
+  expect_status 0
+  expect_json "
+paths = [(p['name'], p['path'].rsplit('/', 1)[1]) for p in d['processes']]
+assert paths == [('writer 1', 'real'), ('writer 2', 'alias'),
+                 ('reader 1', 'real'), ('reader 2', 'alias')], paths"
+}
+
+# env stands in for ssh: the command line it gets must survive a shell with blanks and quotes
+# in both the directory and the logtest path.
+case_remote_template() {
+  local dir="$work/it's a dir" bin="$work/bin dir"
+  make_dir "$dir"
+  mkdir "$bin"
+  cat >"$bin/logtest wrapper" <<EOF
+#!/usr/bin/env bash
+echo "\$HOSTNAME_FOR_TEST \$1 \$2" >>"$work/seen"
+exec "$LOGTEST" "\$@"
+EOF
+  chmod +x "$bin/logtest wrapper"
+  launch -t 4 -w 2 -r 2 --hosts a,b --rsh 'env HOSTNAME_FOR_TEST={host} sh -c' \
+    --logtest "$bin/logtest wrapper" --json "$work/summary.json" "$dir"
+  expect_status 0
+  sort "$work/seen" >"$work/seen.sorted"
+  printf '%s\n' "a R $dir" "a W $dir" "b R $dir" "b W $dir" | diff - "$work/seen.sorted" ||
+    fail "the remote side did not get the role and directory intact"
+  expect_json "
+assert [p['host'] for p in d['processes']] == ['a', 'b', 'a', 'b']
+assert d['processes'][0]['argv'][:4] == ['env', 'HOSTNAME_FOR_TEST=a', 'sh', '-c']
+assert all(p['cpu_user_s'] is None for p in d['processes'])"
+}
+
+# Each reader, before it starts, waits for log.2 and the first of them flips the first payload
+# byte of its first record, so every reader meets a damaged log it has not seen yet.
+case_corrupt_log_fails() {
+  local dir=$work/logs
+  make_dir "$dir"
+  cat >"$work/corrupting logtest" <<EOF
+#!/usr/bin/env bash
+if [ "\$1" = R ]; then
+  for _ in \$(seq 600); do [ -e "\$2/log.2" ] && break; sleep 0.1; done
+  if mkdir "$work/corrupted" 2>/dev/null; then
+    python3 -c "import sys
+with open(sys.argv[1], 'r+b') as f:
+    f.seek(36); b = f.read(1); f.seek(36); f.write(bytes([b[0] ^ 0x55]))" "\$2/log.2"
+  fi
+fi
+exec "$LOGTEST" "\$@"
+EOF
+  chmod +x "$work/corrupting logtest"
+  launch -t 60 -w 2 -r 1 --logtest "$work/corrupting logtest" "$dir"
+  expect_status 1
+  [ -d "$work/corrupted" ] || fail "log.2 was never corrupted"
+  expect_line "reader 1: Cheksum failed for client ID"
+  expect_line "reader 1: checkRecord() failed at offset 0 in log size"
+  expect_line "reader 1 exited with status 1"
+  expect_line "Directory kept for inspection: $dir"
+  grep -q "^FAIL$" "$work/out" || fail "no FAIL verdict"
+}
+
+case_bad_next_id_fails() {
+  local dir=$work/logs
+  make_dir "$dir"
+  printf -- -5 >"$dir/next_id"
+  launch --logtest "$LOGTEST" -t 30 -w 2 -r 1 "$dir"
+  expect_status 1
+  expect_line "writer 1: Invalid client ID -5 in next_id"
+  expect_line "writer 2: Invalid client ID -5 in next_id"
+  expect_line "writer 1 exited with status 1"
+  expect_line "Stopped after"
+}
+
+"case_${1:?which case}"

@@ -1,0 +1,46 @@
+#include "output_lines.h"
+
+#include <gtest/gtest.h>
+
+TEST(OutputLinesTest, KnownProgressLines) {
+  struct Case {
+    const char* line;
+    LineKind kind;
+    unsigned n;
+  } cases[] = {
+      {"Done!", LineKind::Done, 0},
+      {"Checking log 1", LineKind::CheckingLog, 1},
+      {"Checking log 2147483647", LineKind::CheckingLog, 2147483647u},
+      {"Log rename /tmp/d/log.7 by writer 3", LineKind::LogRenamed, 7},
+      // A directory name may hold blanks, even the words of the line itself.
+      {"Log rename /mnt/a by writer 2/log.12 by writer 3", LineKind::LogRenamed, 12},
+      {"Log rename d/log.1 by writer 1", LineKind::LogRenamed, 1},
+  };
+  for (const Case& c : cases) {
+    OutputLine out = classifyLine(c.line);
+    EXPECT_EQ(out.kind, c.kind) << c.line;
+    EXPECT_EQ(out.log_number, c.n) << c.line;
+  }
+}
+
+TEST(OutputLinesTest, AnythingElseIsADiagnostic) {
+  const char* lines[] = {
+      "",
+      "Done! ",
+      "Done!\r",
+      "Checking log ",
+      "Checking log 3x",
+      "Checking log -1",
+      "Checking log 99999999999",
+      "Log rename /tmp/d/log.7 by writer",
+      "Log rename /tmp/d/last_log by writer 3",
+      "Log rename /tmp/d/log. by writer 3",
+      "Log rename /tmp/d/log.7 by writer 3 extra",
+      "Rechecking for log terminator record, cnt = 1.",
+      "open(space_lock_file): No such file or directory",
+      "Cheksum failed for client ID 3",
+  };
+  for (const char* line : lines) {
+    EXPECT_EQ(classifyLine(line).kind, LineKind::Diagnostic) << '"' << line << '"';
+  }
+}
