@@ -1,5 +1,6 @@
 #include "support/test_logs.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -141,6 +142,34 @@ ParsedLog parseLog(const std::string& bytes) {
     at += 36 + r.dataLen;
   }
   return log;
+}
+
+void stdoutToStderr() {
+  fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(LOGTEST_BINARY)};
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(LOGTEST_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int waitExitStatus(int pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int runLogtest(const std::vector<std::string>& args, std::string* output) {

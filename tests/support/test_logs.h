@@ -45,6 +45,15 @@ struct ParsedLog {
 };
 ParsedLog parseLog(const std::string& bytes);
 
+// Inside a death test: sends standard output to standard error, where the matcher reads.
+void stdoutToStderr();
+
+// Starts the logtest executable in the background with standard output and error going to
+// output_path; returns its PID.
+int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path);
+// Waits for pid; returns its exit status, or 128 + the signal that ended it.
+int waitExitStatus(int pid);
+
 // Runs the logtest executable with the given arguments; returns its exit status (or 128 + the
 // signal) and the merged standard output and error.
 int runLogtest(const std::vector<std::string>& args, std::string* output);

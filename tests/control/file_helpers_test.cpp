@@ -1,0 +1,68 @@
+#include "control/file_helpers.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "control/test_control.h"
+#include "support/test_logs.h"
+
+class FileHelpersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = makeLogDir();
+    initLogPaths(dir.c_str());
+  }
+  void TearDown() override { removeTree(dir); }
+  std::string dir;
+};
+
+TEST_F(FileHelpersTest, LockFileNeverCreatesAMissingFile) {
+  std::string missing = dir + "/next_id.missing";
+  EXPECT_EXIT(lockFile(missing.c_str(), LOCK_EX), testing::ExitedWithCode(1),
+              "open\\(space_lock_file\\): No such file or directory");
+  EXPECT_FALSE(fileExists(missing));
+  EXPECT_TRUE(fileExists(dir + "/StopTest"));
+}
+
+TEST_F(FileHelpersTest, LockIsExclusiveUntilTheDescriptorCloses) {
+  int fd = lockFile(space_lock_file, LOCK_EX);
+  int other = open(space_lock_file, O_RDWR);
+  EXPECT_NE(0, flock(other, LOCK_EX | LOCK_NB));
+  close(fd);
+  EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB));
+  close(other);
+}
+
+TEST_F(FileHelpersTest, RetryingOpenGivesUpAfterElevenAttempts) {
+  std::string missing = dir + "/log.7";
+  EXPECT_EQ(nullptr, my_fopen(missing.c_str(), "r", 0));
+  EXPECT_FALSE(fileExists(dir + "/StopTest"));
+  // Eleven perror lines, then the stop.
+  std::string line = "fopen\\(\"" + missing + "\", \"r\"\\): No such file or directory\n";
+  std::string eleven;
+  for (int i = 0; i < 11; i++) {
+    eleven += line;
+  }
+  EXPECT_EXIT(my_fopen(missing.c_str(), "r", 1), testing::ExitedWithCode(1), "^" + eleven + "$");
+}
+
+TEST_F(FileHelpersTest, WriteAllWritesEveryByte) {
+  std::string path = dir + "/out";
+  FILE* f = fopen(path.c_str(), "w");
+  std::string big = makePayload(100000, 1);
+  write_all(f, big.data(), big.size());
+  write_all(f, "", 0);
+  fclose(f);
+  EXPECT_EQ(big, readFile(path));
+}
+
+TEST_F(FileHelpersTest, WriteAllStopsTheTestWhenNothingIsWritten) {
+  FILE* f = fopen("/dev/full", "w");
+  ASSERT_NE(nullptr, f);
+  setvbuf(f, nullptr, _IONBF, 0);
+  EXPECT_EXIT(write_all(f, "abc", 3), testing::ExitedWithCode(1),
+              "fwrite\\(\\): No space left on device");
+  fclose(f);
+}

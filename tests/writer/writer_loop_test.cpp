@@ -1,0 +1,78 @@
+// Three real writer processes share a directory; afterwards every byte they left is parsed here
+// on its own terms and must form whole, gap-free logs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "support/test_logs.h"
+
+class WriterRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = makeLogDir(); }
+  void TearDown() override {
+    if (!HasFailure()) {
+      removeTree(dir);
+    }
+  }
+  std::string dir;
+};
+
+TEST_F(WriterRunTest, ThreeWritersLeaveWholeGapFreeLogs) {
+  std::vector<int> pids;
+  for (int i = 0; i < 3; i++) {
+    pids.push_back(spawnLogtest({"W", dir}, dir + "/writer" + std::to_string(i) + ".out"));
+  }
+  // Enough for a few rollovers even on a slow disk; fast ones make dozens.
+  for (int waited = 0; waited < 60 && !fileExists(dir + "/log.3"); waited++) {
+    sleep(1);
+  }
+  sleep(1);
+  writeFile(dir + "/StopTest", "");
+  for (int pid : pids) {
+    int status = waitExitStatus(pid);
+    // 0 when the marker was seen at the top of the loop, 1 when seen while opening the log.
+    EXPECT_TRUE(status == 0 || status == 1) << status;
+  }
+  for (int i = 0; i < 3; i++) {
+    std::string out = readFile(dir + "/writer" + std::to_string(i) + ".out");
+    std::string rest = out;
+    while (rest.rfind("Log rename ", 0) == 0) {
+      rest = rest.substr(rest.find('\n') + 1);
+    }
+    EXPECT_TRUE(rest.empty() || rest == "Done!\n") << out;
+  }
+  EXPECT_EQ("3", readFile(dir + "/next_id"));
+
+  std::map<uint32_t, uint32_t> last_seq;
+  int logs = 0;
+  auto check = [&](const std::string& name, bool numbered) {
+    std::string bytes = readFile(dir + "/" + name);
+    ParsedLog log = parseLog(bytes);
+    ASSERT_TRUE(log.ok) << name << ": " << log.error;
+    EXPECT_EQ(numbered, log.terminated) << name;
+    if (numbered) {
+      EXPECT_GE(bytes.size(), 1024037u) << name;
+      EXPECT_LE(bytes.size(), 1034311u) << name;
+      EXPECT_LE(log.records.back().offset, 1024000u) << name;
+    }
+    for (const ParsedRecord& r : log.records) {
+      EXPECT_TRUE(r.clientID >= 1 && r.clientID <= 3) << name << " " << r.offset;
+      EXPECT_EQ(last_seq[r.clientID] + 1, r.seqNo) << name << " " << r.offset;
+      EXPECT_TRUE(r.dataLen >= 1 && r.dataLen <= 10239) << name << " " << r.offset;
+      EXPECT_TRUE(r.digestOk) << name << " " << r.offset;
+      last_seq[r.clientID] = r.seqNo;
+    }
+  };
+  for (int n = 1; fileExists(dir + "/log." + std::to_string(n)); n++) {
+    check("log." + std::to_string(n), true);
+    logs++;
+  }
+  if (fileExists(dir + "/last_log")) {
+    check("last_log", false);
+  }
+  EXPECT_GE(logs, 3);
+  std::string info = readFile(dir + "/logInfo");
+  ASSERT_EQ(4u, info.size());
+  EXPECT_EQ(logs + 1, static_cast<uint8_t>(info[0]) + 256 * static_cast<uint8_t>(info[1]));
+}
