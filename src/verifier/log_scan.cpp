@@ -109,10 +109,11 @@ static bool readHeader(LogScan& s) {
 
 // No whole header is left. A file that ends on a record boundary without a terminator may
 // be a renamed log whose last bytes are not visible here yet: pause, and let the caller
-// reopen it. Anything else is a cut record.
+// reopen it. Anything else is a cut record. The window is judged at the reopen alone, so a
+// terminator that never comes is reported as a small log whenever the second ticks over.
 static void recheckAtEnd(LogScan& s) {
   fclose(s.stream);
-  if (s.remaining != 0 || windowPassed(s)) {
+  if (s.remaining != 0) {
     unexpectedEof(s);
   }
   usleep(RETRY_PAUSE_USEC);
