@@ -8,30 +8,12 @@
 
 #include <ctime>
 #include <functional>
+#include <regex>
+#include <sstream>
 
 #include "support/test_logs.h"
 
-extern char** environ;
-
 namespace {
-
-// Starts the logtest executable with standard output and error going to outPath.
-pid_t startLogtest(const std::vector<std::string>& args, const std::string& outPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::vector<char*> argv{const_cast<char*>(LOGTEST_BINARY)};
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, LOGTEST_BINARY, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 // Polls done every 50 ms for at most seconds; true once it holds.
 bool waitFor(const std::function<bool()>& done, int seconds) {
@@ -70,7 +52,7 @@ TEST(ReaderLoopTest, KeepsTheLastTenLogsAndStopsOnTheMarker) {
               LogBuilder().data(1, 2 * n - 1, 50).data(1, 2 * n, 9).terminator().bytes);
     expected += "Checking log " + std::to_string(n) + "\n";
   }
-  pid_t reader = startLogtest({"R", dir}, base + "/reader.out");
+  pid_t reader = spawnLogtest({"R", dir}, base + "/reader.out");
   ASSERT_GT(reader, 0);
   bool pruned = waitFor([&] { return !fileExists(logName(dir, 1)); }, 30);
   // The reader now waits for log.12 and must notice the marker there.
@@ -82,6 +64,53 @@ TEST(ReaderLoopTest, KeepsTheLastTenLogsAndStopsOnTheMarker) {
   }
   EXPECT_EQ(readFile(base + "/reader.out"), expected + "Done!\n");
   removeTree(base);
+}
+
+// Three writers and two readers share one directory until both readers have verified three
+// logs; the marker then stops them all, and no process has reported anything but progress.
+TEST(ReaderEndToEndTest, WritersAndReadersRunCleanUntilStopped) {
+  std::string dir = makeLogDir();
+  std::vector<std::string> writerOut, readerOut;
+  std::vector<pid_t> writers, readers;
+  for (int i = 1; i <= 3; i++) {
+    writerOut.push_back(dir + "/writer" + std::to_string(i) + ".out");
+    writers.push_back(spawnLogtest({"W", dir}, writerOut.back()));
+  }
+  for (int i = 1; i <= 2; i++) {
+    readerOut.push_back(dir + "/reader" + std::to_string(i) + ".out");
+    readers.push_back(spawnLogtest({"R", dir}, readerOut.back()));
+  }
+  bool verified = waitFor(
+      [&] {
+        for (const std::string& out : readerOut) {
+          if (readFile(out).find("Checking log 4\n") == std::string::npos) {
+            return false;
+          }
+        }
+        return true;
+      },
+      120);
+  writeFile(dir + "/StopTest", "");
+  // A writer that meets the marker while opening the log exits through the stop path (1).
+  for (pid_t writer : writers) {
+    int status = exitStatus(writer, 30);
+    EXPECT_TRUE(status == 0 || status == 1) << status;
+  }
+  for (pid_t reader : readers) {
+    EXPECT_EQ(exitStatus(reader, 30), 0);
+  }
+  EXPECT_TRUE(verified);
+  const std::regex progress(
+      "Log rename .*/log\\.[0-9]+ by writer [0-9]+|Checking log [0-9]+|Done!");
+  std::vector<std::string> outputs = writerOut;
+  outputs.insert(outputs.end(), readerOut.begin(), readerOut.end());
+  for (const std::string& out : outputs) {
+    std::istringstream lines(readFile(out));
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_TRUE(std::regex_match(line, progress)) << out << ": " << line;
+    }
+  }
+  removeTree(dir);
 }
 
 }  // namespace
