@@ -30,8 +30,7 @@ using LogScanDeathTest = LogScanTest;
 
 // Death-test body. Findings go to standard output, which the matcher does not read.
 [[noreturn]] void scanAndExit(const std::string& path) {
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-  setvbuf(stdout, nullptr, _IONBF, 0);
+  stdoutToStderr();
   checkLog(path.c_str());
   exit(0);
 }
