@@ -1,3 +1,4 @@
+// The dump role as a process: its line format and the ways a dump ends.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,7 +1,11 @@
+// The scan of one numbered log: sound logs, each defect with its exact finding, cut logs and
+// the wait for a late terminator.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "control/test_control.h"
 #include "support/test_logs.h"

@@ -1,7 +1,6 @@
-#include <fcntl.h>
+// The reader role as a process: following and pruning logs, and a whole test with writers.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
