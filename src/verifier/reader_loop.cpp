@@ -1,3 +1,50 @@
-#include "control/roles.h"
+#include <unistd.h>
 
-void logReader() {}
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "control/roles.h"
+#include "control/test_control.h"
+#include "verifier/verifier.h"
+
+// Verified logs kept in the directory; older ones are deleted as the reader moves on.
+static const uint32_t LOGS_KEPT = 10;
+
+// Same bound as the writers' names: any other and a long log directory would make the reader
+// wait for a name no writer ever gives.
+static void formLogName(char (&path)[PATH_BUFFER_SIZE], uint32_t n) {
+  snprintf(path, sizeof(path), "%s/log.%d", log_root, static_cast<int>(n));
+}
+
+// Waits for path to exist, polling the stop marker once a second. True once it exists
+// while the test still runs.
+static bool waitForLog(const char* path) {
+  while (testIsRunning() && access(path, F_OK) != 0) {
+    if (errno != ENOENT) {
+      perror("access()");
+      stopTest();
+    }
+    sleep(1);
+  }
+  return testIsRunning();
+}
+
+void logReader() {
+  char path[PATH_BUFFER_SIZE];
+  // A numbered log is complete from the moment it has its name (the writer renames it only
+  // after its terminator), so the reader needs no lock.
+  for (uint32_t n = 1; testIsRunning(); n++) {
+    formLogName(path, n);
+    if (!waitForLog(path)) {
+      return;
+    }
+    printf("Checking log %d\n", static_cast<int>(n));
+    checkLog(path);
+    // Other readers prune too, so the log may be gone already: that is fine.
+    if (n > LOGS_KEPT) {
+      formLogName(path, n - LOGS_KEPT);
+      unlink(path);
+    }
+  }
+}
