@@ -98,9 +98,7 @@ static void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullpt
   }
   w.run.launcher_raised_marker = result == MarkerResult::Raised;
   if (result == MarkerResult::Failed) {
-    w.run.launcher_errors.push_back(
-        "could not create StopTest; every process was left to be "
-        "killed after the grace time");
+    w.run.launcher_errors.push_back("could not create StopTest; processes left to the grace time");
   }
   if (marker != nullptr) {
     *marker = result;
@@ -113,12 +111,12 @@ static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
   if (w.run.diagnostics.size() < MAX_KEPT_DIAGNOSTICS) {
     w.run.diagnostics.push_back({processName(p), line, elapsed(w)});
   }
-  if (w.opt.quiet || p.diagnostics > MAX_ECHOED_LINES) {
+  if (w.opt.quiet || p.diagnostics > MAX_ECHOED_LINES + 1) {
     return;
   }
   clearStatus(w);
-  if (p.diagnostics == MAX_ECHOED_LINES) {
-    printf("%s: ... (further lines only in the summary)\n", processName(p).c_str());
+  if (p.diagnostics == MAX_ECHOED_LINES + 1) {
+    printf("%s: ... (further lines are counted, not shown)\n", processName(p).c_str());
   } else {
     printf("%s: %s\n", processName(p).c_str(), line.c_str());
   }
