@@ -118,10 +118,10 @@ static std::string config(const Options& opt) {
                 "  ");
 }
 
-static Fields endFields(const Process& p) {
+static Fields endFields(const Process& p, const RunState& run) {
   bool exited = p.reaped && WIFEXITED(p.wait_status);
   bool signalled = p.reaped && WIFSIGNALED(p.wait_status);
-  return {{"result", jsonString(processResult(p))},
+  return {{"result", jsonString(processResult(p, run))},
           {"exit_status", exited ? std::to_string(WEXITSTATUS(p.wait_status)) : "null"},
           {"signal", signalled ? std::to_string(WTERMSIG(p.wait_status)) : "null"},
           {"ended_early", boolean(p.ended_early)},
@@ -137,14 +137,14 @@ static Fields usageFields(const Process& p) {
           {"max_rss_kb", local ? std::to_string(u.ru_maxrss) : "null"}};
 }
 
-static std::string process(const Process& p) {
+static std::string process(const Process& p, const RunState& run) {
   bool writer = p.role == Role::Writer;
   Fields fields = {
       {"name", jsonString(processName(p))}, {"role", jsonString(roleName(p.role))},
       {"id", std::to_string(p.id)},         {"host", p.host.empty() ? "null" : jsonString(p.host)},
       {"path", jsonString(p.path)},         {"pid", std::to_string(p.pid)},
       {"argv", strings(p.argv, "      ")}};
-  for (auto& f : endFields(p)) {
+  for (auto& f : endFields(p, run)) {
     fields.push_back(f);
   }
   for (auto& f : usageFields(p)) {
@@ -195,7 +195,7 @@ bool writeJsonSummary(FILE* out, const Options& opt, const LogDir& dir,
                       const Outcome& outcome) {
   std::vector<std::string> procs;
   for (const Process& p : processes) {
-    procs.push_back(process(p));
+    procs.push_back(process(p, run));
   }
   bool pass = outcome.failures.empty();
   std::string doc = object({

@@ -5,8 +5,9 @@
 #include <cstdio>
 
 #include "status_line.h"
+#include "verdict.h"
 
-std::string processResult(const Process& p) {
+std::string processResult(const Process& p, const RunState& run) {
   if (p.pid <= 0) {
     return "not started";
   }
@@ -23,7 +24,8 @@ std::string processResult(const Process& p) {
     int sig = WTERMSIG(p.wait_status);
     return "signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
   }
-  return "exit " + std::to_string(WEXITSTATUS(p.wait_status));
+  std::string text = "exit " + std::to_string(WEXITSTATUS(p.wait_status));
+  return writerStoppedByMarker(p, run) ? text + " at StopTest" : text;
 }
 
 static double cpuSeconds(const Process& p) {
@@ -31,7 +33,7 @@ static double cpuSeconds(const Process& p) {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-static void printProcesses(const std::vector<Process>& processes) {
+static void printProcesses(const std::vector<Process>& processes, const RunState& run) {
   printf("%-10s %-12s %-20s %7s %8s %5s  %s\n", "process", "host", "result", "cpu s", "peak MB",
          "logs", "path");
   for (const Process& p : processes) {
@@ -44,7 +46,7 @@ static void printProcesses(const std::vector<Process>& processes) {
     }
     unsigned logs = p.role == Role::Writer ? p.logs_renamed : logsVerified(p);
     printf("%-10s %-12s %-20s %7s %8s %5u  %s\n", processName(p).c_str(),
-           p.host.empty() ? "local" : p.host.c_str(), processResult(p).c_str(), cpu, mem, logs,
+           p.host.empty() ? "local" : p.host.c_str(), processResult(p, run).c_str(), cpu, mem, logs,
            p.path.c_str());
   }
 }
@@ -104,7 +106,7 @@ void printSummary(const Options& opt, const LogDir& dir, const std::vector<Proce
   if (!opt.quiet) {
     printf("Stopped after %.1f s: %s%s\n", run.stop_s, stopText(run.stop_reason),
            run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");
-    printProcesses(processes);
+    printProcesses(processes, run);
     printTotals(processes, run);
   }
   printDiagnostics(run);

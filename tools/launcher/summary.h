@@ -20,5 +20,5 @@ constexpr size_t SUMMARY_DIAGNOSTICS = 10;
 void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
                   const RunState& run, const Outcome& outcome);
 
-// How p ended, e.g. "exit 0", "signal 9 (Killed)", "killed after grace".
-std::string processResult(const Process& p);
+// How p ended, e.g. "exit 0", "exit 1 at StopTest", "signal 9 (Killed)", "killed after grace".
+std::string processResult(const Process& p, const RunState& run);

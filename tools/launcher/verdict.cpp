@@ -5,10 +5,11 @@
 // A writer that meets StopTest while opening the log ends through the stop path, with 1 and
 // without a word. That is no fault of its own once someone with a reason raised the marker:
 // the launcher, or a process that said why.
-static bool writerStoppedByMarker(const Process& p, const RunState& run) {
+bool writerStoppedByMarker(const Process& p, const RunState& run) {
   bool raised_for_a_reason = run.launcher_raised_marker || run.diagnostic_count > 0;
-  return p.role == Role::Writer && WEXITSTATUS(p.wait_status) == 1 && p.diagnostics == 0 &&
-         !p.ended_early && p.end_s >= run.stop_s && raised_for_a_reason;
+  return p.role == Role::Writer && p.reaped && WIFEXITED(p.wait_status) &&
+         WEXITSTATUS(p.wait_status) == 1 && p.diagnostics == 0 && !p.ended_early &&
+         p.end_s >= run.stop_s && raised_for_a_reason;
 }
 
 // Why p ended wrongly, or "" if it ended well.

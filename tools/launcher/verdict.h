@@ -15,5 +15,8 @@ constexpr double MIN_SECONDS_FOR_READER_PROGRESS = 60;
 // so does any process that did not end by itself with status 0 - except a writer that exits
 // with 1 and prints nothing once StopTest was raised by the launcher or by a process that
 // printed why: it met the marker while opening the log, which ends a writer with 1.
+// The writer's exit with 1 above.
+bool writerStoppedByMarker(const Process& p, const RunState& run);
+
 std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
                                       const RunState& run);
