@@ -23,7 +23,7 @@ static void printPlan(const Options& opt, const LogDir& dir) {
     printf(" + %s", dir.paths[i].c_str());
   }
   if (!opt.hosts.empty()) {
-    printf(" from %zu hosts", opt.hosts.size());
+    printf(" from %zu host%s", opt.hosts.size(), opt.hosts.size() == 1 ? "" : "s");
   }
   printf("\n");
   fflush(stdout);

@@ -11,7 +11,7 @@ struct Options {
   int grace = 15;                  // seconds each process has to end once StopTest exists
   std::vector<std::string> dirs;   // paths to one shared log directory; empty: a temporary one
   std::vector<std::string> hosts;  // empty: every process runs on this host
-  std::string rsh = "ssh -q -o BatchMode=yes {host}";
+  std::string rsh = "ssh -o BatchMode=yes -o LogLevel=ERROR {host}";
   std::string logtest;  // absolute path once parseOptions has resolved it
   std::string json_file;
   bool keep = false;
