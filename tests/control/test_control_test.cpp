@@ -7,14 +7,10 @@
 #include <csignal>
 #include <cstring>
 
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 
-class CommandLineTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir = makeLogDir(); }
-  void TearDown() override { removeTree(dir); }
-  std::string dir;
-};
+class CommandLineTest : public LogDirTest {};
 
 TEST_F(CommandLineTest, UsageLinesExitOne) {
   std::string out;
