@@ -6,17 +6,10 @@
 #include <unistd.h>
 
 #include "control/test_control.h"
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 
-class FileHelpersTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = makeLogDir();
-    initLogPaths(dir.c_str());
-  }
-  void TearDown() override { removeTree(dir); }
-  std::string dir;
-};
+class FileHelpersTest : public LogDirTest {};
 
 TEST_F(FileHelpersTest, LockFileNeverCreatesAMissingFile) {
   std::string missing = dir + "/next_id.missing";

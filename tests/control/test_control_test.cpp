@@ -4,16 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstring>
 
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 
-class CommandLineTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir = makeLogDir(); }
-  void TearDown() override { removeTree(dir); }
-  std::string dir;
-};
+class CommandLineTest : public LogDirTest {};
 
 TEST_F(CommandLineTest, UsageLinesExitOne) {
   std::string out;
@@ -83,4 +80,25 @@ TEST_F(CommandLineTest, StopTestRaisesTheMarkerAndExitsOne) {
   EXPECT_EXIT(stopTest(), testing::ExitedWithCode(1), "");
   EXPECT_TRUE(fileExists(dir + "/StopTest"));
   EXPECT_FALSE(testIsRunning());
+}
+
+TEST_F(CommandLineTest, HeldWriterWaitsForADebuggerToReleaseIt) {
+  int pid = spawnLogtest({"w", dir}, dir + "/held.out");
+  sleep(2);
+  EXPECT_EQ("0", readFile(dir + "/next_id"));  // it has not started as a writer
+  if (system("command -v gdb >/dev/null 2>&1") != 0) {
+    kill(pid, SIGKILL);
+    waitExitStatus(pid);
+    GTEST_SKIP() << "gdb is not installed";
+  }
+  std::string release =
+      "gdb -p " + std::to_string(pid) + " -batch -ex 'set var debug_hold = 0' >/dev/null 2>&1";
+  EXPECT_EQ(0, system(release.c_str()));
+  for (int i = 0; i < 50 && readFile(dir + "/next_id") == "0"; i++) {
+    usleep(100000);
+  }
+  writeFile(dir + "/StopTest", "");
+  int status = waitExitStatus(pid);
+  EXPECT_TRUE(status == 0 || status == 1) << status;
+  EXPECT_EQ("1", readFile(dir + "/next_id"));
 }

@@ -3,23 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 
 namespace {
 
-class LogDumpTest : public testing::Test {
+class LogDumpTest : public LogDirTest {
  protected:
-  void SetUp() override { dir = makeLogDir(); }
-  void TearDown() override { removeTree(dir); }
-
   // Output of "logtest T <logDir> 1"; the exit status must be 0 whatever the log holds.
   static std::string dumpOne(const std::string& logDir) {
     std::string out;
     EXPECT_EQ(runLogtest({"T", logDir, "1"}, &out), 0);
     return out;
   }
-
-  std::string dir;
 };
 
 TEST_F(LogDumpTest, PrintsOneLinePerHeader) {

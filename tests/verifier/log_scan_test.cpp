@@ -8,27 +8,24 @@
 #include <algorithm>
 
 #include "control/test_control.h"
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 #include "verifier/verifier.h"
 
 namespace {
 
-class LogScanTest : public testing::Test {
+class LogScanTest : public LogDirTest {
  protected:
   void SetUp() override {
-    dir = makeLogDir();
-    initLogPaths(dir.c_str());
+    LogDirTest::SetUp();
     resetExpectedSeq();
   }
-  void TearDown() override { removeTree(dir); }
 
   std::string writeLog(int n, const std::string& bytes) {
     std::string path = dir + "/log." + std::to_string(n);
     writeFile(path, bytes);
     return path;
   }
-
-  std::string dir;
 };
 using LogScanDeathTest = LogScanTest;
 

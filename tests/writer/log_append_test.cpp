@@ -9,18 +9,17 @@
 #include "control/file_helpers.h"
 #include "control/md5_digest.h"
 #include "control/test_control.h"
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 #include "writer/writer.h"
 
-class LogAppendTest : public ::testing::Test {
+class LogAppendTest : public LogDirTest {
  protected:
   void SetUp() override {
-    dir = makeLogDir();
-    initLogPaths(dir.c_str());
+    LogDirTest::SetUp();
     my_id = 0;
     seq_n = 0;
   }
-  void TearDown() override { removeTree(dir); }
 
   // A last_log of exactly size bytes, made of well-formed records of client 99.
   void prefill(uint32_t size) {
@@ -45,8 +44,6 @@ class LogAppendTest : public ::testing::Test {
     computeMd5(payload, len, header.md5);
     writeLogEntry(header, payload);
   }
-
-  std::string dir;
 };
 
 TEST_F(LogAppendTest, RecordCarriesOffsetSequenceAndDigest) {

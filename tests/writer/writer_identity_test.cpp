@@ -3,24 +3,22 @@
 #include <unistd.h>
 
 #include "control/test_control.h"
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 #include "writer/writer.h"
 
-class WriterIdentityTest : public ::testing::Test {
+class WriterIdentityTest : public LogDirTest {
  protected:
   void SetUp() override {
-    dir = makeLogDir();
-    initLogPaths(dir.c_str());
+    LogDirTest::SetUp();
     my_id = 0;
     seq_n = 0;
   }
-  void TearDown() override { removeTree(dir); }
   int idFrom(const std::string& next_id) {
     writeFile(dir + "/next_id", next_id);
     my_id = 0;
     return getMyID();
   }
-  std::string dir;
 };
 
 TEST_F(WriterIdentityTest, NextIdIsReadIncrementedAndWrittenOverInPlace) {

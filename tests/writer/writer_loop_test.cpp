@@ -5,18 +5,10 @@
 
 #include <map>
 
+#include "support/log_dir_test.h"
 #include "support/test_logs.h"
 
-class WriterRunTest : public ::testing::Test {
- protected:
-  void SetUp() override { dir = makeLogDir(); }
-  void TearDown() override {
-    if (!HasFailure()) {
-      removeTree(dir);
-    }
-  }
-  std::string dir;
-};
+class WriterRunTest : public LogDirTest {};
 
 TEST_F(WriterRunTest, ThreeWritersLeaveWholeGapFreeLogs) {
   std::vector<int> pids;
