@@ -5,6 +5,7 @@
 #   selfkill  like obedient, but every reader kills itself with SIGKILL after 1 s
 #   deaf      ignores StopTest and SIGTERM; only SIGKILL ends it
 #   quitter   writers say "giving up" and end with 0 at once
+#   retrying  readers announce a recheck, as a reader waiting for a log to become whole does
 role=$1 dir=$2
 case ${FAKE_MODE:-obedient} in
   deaf)
@@ -16,6 +17,9 @@ case ${FAKE_MODE:-obedient} in
       echo "giving up"
       exit 0
     fi
+    ;;
+  retrying)
+    [ "$role" = W ] || echo "Rechecking for log terminator record, cnt = 1."
     ;;
   selfkill)
     if [ "$role" = R ]; then

@@ -134,6 +134,17 @@ assert d['diagnostics']['first'][0]['line'] == 'giving up'
 assert d['directory']['kept'] and d['directory']['temporary']"
 }
 
+# A reader's recheck is no failure by itself: the reader either goes on or says why it gave up.
+case_retry_notice_passes() {
+  FAKE_MODE=retrying launch --logtest "$fake" -t 1 -w 1 -r 2 --json "$work/summary.json"
+  expect_status 0
+  expect_line "reader 2: Rechecking for log terminator record, cnt = 1. (retrying; not a failure"
+  expect_line "Retry notices: a reader waited for a log to become whole (2 of 2):"
+  expect_json "
+assert d['verdict'] == 'PASS' and d['retry_notices']['count'] == 2
+assert [p['retry_notices'] for p in d['processes']] == [0, 1, 1]"
+}
+
 case_grace_kill() {
   FAKE_MODE=deaf launch --logtest "$fake" -t 1 --grace 1 -w 1 -r 1 --json "$work/summary.json"
   expect_status 1
@@ -255,7 +266,8 @@ EOF
   expect_line "reader 1: checkRecord() failed at offset 0 in log size"
   expect_line "reader 1 exited with status 1"
   expect_line "Directory kept for inspection: $dir"
-  grep -q "^FAIL$" "$work/out" || fail "no FAIL verdict"
+  grep -q "^FAIL after .* logs written, 1 verified by the slowest reader" "$work/out" ||
+    fail "no FAIL verdict with its figures"
 }
 
 case_bad_next_id_fails() {

@@ -15,6 +15,9 @@ TEST(OutputLinesTest, KnownProgressLines) {
       // A directory name may hold blanks, even the words of the line itself.
       {"Log rename /mnt/a by writer 2/log.12 by writer 3", LineKind::LogRenamed, 12},
       {"Log rename d/log.1 by writer 1", LineKind::LogRenamed, 1},
+      {"Rechecking for log terminator record, cnt = 1.", LineKind::RetryNotice, 0},
+      {"Rechecking for log terminator record, cnt = 4711.", LineKind::RetryNotice, 0},
+      {"Partial read, retrying.", LineKind::RetryNotice, 0},
   };
   for (const Case& c : cases) {
     OutputLine out = classifyLine(c.line);
@@ -36,7 +39,10 @@ TEST(OutputLinesTest, AnythingElseIsADiagnostic) {
       "Log rename /tmp/d/last_log by writer 3",
       "Log rename /tmp/d/log. by writer 3",
       "Log rename /tmp/d/log.7 by writer 3 extra",
-      "Rechecking for log terminator record, cnt = 1.",
+      "Rechecking for log terminator record, cnt = 1",
+      "Rechecking for log terminator record, cnt = .",
+      "Partial read retry timeout, record 3",
+      "Small log file, size = 1000, min size = 1024000",
       "open(space_lock_file): No such file or directory",
       "Cheksum failed for client ID 3",
   };

@@ -152,6 +152,7 @@ static std::string process(const Process& p, const RunState& run) {
   }
   fields.push_back({"logs_renamed", writer ? std::to_string(p.logs_renamed) : "null"});
   fields.push_back({"logs_verified", writer ? "null" : std::to_string(logsVerified(p))});
+  fields.push_back({"retry_notices", std::to_string(p.retry_notices)});
   fields.push_back({"diagnostics", std::to_string(p.diagnostics)});
   return object(fields, "    ");
 }
@@ -170,14 +171,13 @@ static std::string totals(const std::vector<Process>& processes, const RunState&
                 "  ");
 }
 
-static std::string diagnostics(const RunState& run) {
+static std::string lines(const std::vector<Diagnostic>& kept, unsigned count) {
   std::vector<std::string> lines;
-  for (const Diagnostic& d : run.diagnostics) {
+  for (const Diagnostic& d : kept) {
     lines.push_back("{\"process\": " + jsonString(d.process) + ", \"at_s\": " + number(d.at_s) +
                     ", \"line\": " + jsonString(d.line) + "}");
   }
-  return object({{"count", std::to_string(run.diagnostic_count)}, {"first", array(lines, "    ")}},
-                "  ");
+  return object({{"count", std::to_string(count)}, {"first", array(lines, "    ")}}, "  ");
 }
 
 static std::string timeline(const RunState& run) {
@@ -210,7 +210,8 @@ bool writeJsonSummary(FILE* out, const Options& opt, const LogDir& dir,
       {"stop_s", number(run.stop_s)},
       {"elapsed_s", number(run.end_s)},
       {"failures", strings(outcome.failures, "  ")},
-      {"diagnostics", diagnostics(run)},
+      {"diagnostics", lines(run.diagnostics, run.diagnostic_count)},
+      {"retry_notices", lines(run.retry_notices, run.retry_notice_count)},
       {"directory", object({{"path", jsonString(dir.paths[0])},
                             {"paths", strings(dir.paths, "    ")},
                             {"temporary", boolean(dir.temporary)},

@@ -123,6 +123,21 @@ static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
   fflush(stdout);
 }
 
+// Shown once per process as it comes; the summary says how many followed.
+static void noteRetry(Watch& w, Process& p, const std::string& line) {
+  p.retry_notices++;
+  w.run.retry_notice_count++;
+  if (w.run.retry_notices.size() < MAX_KEPT_RETRY_NOTICES) {
+    w.run.retry_notices.push_back({processName(p), line, elapsed(w)});
+  }
+  if (!w.opt.quiet && p.retry_notices == 1) {
+    clearStatus(w);
+    printf("%s: %s (retrying; not a failure unless it gives up)\n", processName(p).c_str(),
+           line.c_str());
+    fflush(stdout);
+  }
+}
+
 static void handleLine(Watch& w, Process& p, const std::string& line) {
   OutputLine out = classifyLine(line);
   switch (out.kind) {
@@ -134,6 +149,9 @@ static void handleLine(Watch& w, Process& p, const std::string& line) {
       p.last_checking = out.log_number;
       break;
     case LineKind::Done:
+      break;
+    case LineKind::RetryNotice:
+      noteRetry(w, p, line);
       break;
     case LineKind::Diagnostic:
       noteDiagnostic(w, p, line);

@@ -31,6 +31,12 @@ Figures:
   Bytes are the sizes of the numbered logs and last_log; MB are 10^6 bytes. Records are
   estimated as bytes / 5156, the mean record size (36-byte header, payload 1..10239 bytes).
 
+Verdict:
+  FAIL on any line other than the progress lines and a reader's retry notices ("Rechecking
+  for log terminator record", "Partial read, retrying."), and on any process that ends
+  otherwise than by StopTest with status 0 (a writer's silent 1 at StopTest is fine), is
+  killed, or outlives the grace time; also a reader that verified nothing in over a minute.
+
 Exit status: 0 PASS, 1 FAIL, 2 bad usage or a directory that cannot be prepared.)";
 
 static void addOptions(CLI::App& app, Options& opt) {

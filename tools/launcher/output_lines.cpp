@@ -41,10 +41,22 @@ static bool parseRename(const std::string& line, unsigned* n) {
   return at != std::string::npos && parseNumber(path.substr(at + tail.size()), n);
 }
 
+// "Rechecking for log terminator record, cnt = %d." or "Partial read, retrying."
+static bool isRetryNotice(const std::string& line) {
+  const char* prefix = "Rechecking for log terminator record, cnt = ";
+  unsigned count;
+  if (startsWith(line, prefix) && line.back() == '.') {
+    return parseNumber(line.substr(strlen(prefix), line.size() - strlen(prefix) - 1), &count);
+  }
+  return line == "Partial read, retrying.";
+}
+
 OutputLine classifyLine(const std::string& line) {
   OutputLine out;
   if (line == "Done!") {
     out.kind = LineKind::Done;
+  } else if (isRetryNotice(line)) {
+    out.kind = LineKind::RetryNotice;
   } else if (startsWith(line, "Checking log ") &&
              parseNumber(line.substr(strlen("Checking log ")), &out.log_number)) {
     out.kind = LineKind::CheckingLog;

@@ -1,10 +1,12 @@
-// What a line of logtest output says. Only three progress lines are known; any other line is
-// a diagnostic and fails the run.
+// What a line of logtest output says. Three progress lines are known, and the two notices of
+// a reader that waits, for up to five seconds, for a log to become whole: the wait either
+// ends well or ends in a diagnostic of its own. Any other line is a diagnostic and fails the
+// run.
 #pragma once
 
 #include <string>
 
-enum class LineKind { LogRenamed, CheckingLog, Done, Diagnostic };
+enum class LineKind { LogRenamed, CheckingLog, Done, RetryNotice, Diagnostic };
 
 struct OutputLine {
   LineKind kind = LineKind::Diagnostic;

@@ -31,7 +31,8 @@ struct Process {
 
   int logs_renamed = 0;        // writer: its "Log rename" lines
   unsigned last_checking = 0;  // reader: N of its last "Checking log N"
-  int diagnostics = 0;         // lines other than the known progress lines
+  int retry_notices = 0;       // reader: it waited for a log to become whole
+  int diagnostics = 0;         // lines other than the known progress lines and notices
 };
 
 inline std::string roleName(Role role) {

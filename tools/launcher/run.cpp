@@ -1,5 +1,14 @@
 #include "run.h"
 
+bool hasReaders(const std::vector<Process>& processes) {
+  for (const Process& p : processes) {
+    if (p.role == Role::Reader) {
+      return true;
+    }
+  }
+  return false;
+}
+
 unsigned slowestReaderVerified(const std::vector<Process>& processes) {
   bool any = false;
   unsigned slowest = 0;
@@ -17,20 +26,20 @@ double measuredSeconds(const RunState& run) {
   return run.stop_s > 0 ? run.stop_s : run.end_s;
 }
 
+// In StopReason's order: the JSON name, then the words of the summary.
+static const char* const STOP_REASONS[][2] = {
+    {"none", "not stopped"},
+    {"duration", "the time was up"},
+    {"interrupted", "interrupted"},
+    {"marker", "StopTest appeared"},
+    {"process_ended", "a process ended"},
+    {"start_failed", "a process could not be started"},
+};
+
 const char* stopReasonName(StopReason reason) {
-  switch (reason) {
-    case StopReason::Duration:
-      return "duration";
-    case StopReason::Interrupted:
-      return "interrupted";
-    case StopReason::Marker:
-      return "marker";
-    case StopReason::ProcessEnded:
-      return "process_ended";
-    case StopReason::StartFailed:
-      return "start_failed";
-    case StopReason::None:
-      break;
-  }
-  return "none";
+  return STOP_REASONS[static_cast<int>(reason)][0];
+}
+
+const char* stopReasonText(StopReason reason) {
+  return STOP_REASONS[static_cast<int>(reason)][1];
 }

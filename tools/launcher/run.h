@@ -30,8 +30,9 @@ struct TimelinePoint {
   unsigned logs_verified;  // by the slowest reader
 };
 
-// Only the first diagnostics are kept: a reader that retries a short log can print thousands.
+// Only the first lines are kept: a reader that rechecks a log prints one every millisecond.
 constexpr size_t MAX_KEPT_DIAGNOSTICS = 100;
+constexpr size_t MAX_KEPT_RETRY_NOTICES = 10;
 
 struct RunState {
   time_t started = 0;  // wall clock, for the report
@@ -42,9 +43,13 @@ struct RunState {
   std::vector<std::string> launcher_errors;  // failures of the launcher's own
   std::vector<Diagnostic> diagnostics;
   unsigned diagnostic_count = 0;
+  std::vector<Diagnostic> retry_notices;
+  unsigned retry_notice_count = 0;
   LogSizes sizes;
   std::vector<TimelinePoint> timeline;
 };
+
+bool hasReaders(const std::vector<Process>& processes);
 
 // Logs verified by the slowest reader; 0 without readers.
 unsigned slowestReaderVerified(const std::vector<Process>& processes);
@@ -52,4 +57,5 @@ unsigned slowestReaderVerified(const std::vector<Process>& processes);
 // The period the rates are taken over: from the start until the stop began.
 double measuredSeconds(const RunState& run);
 
-const char* stopReasonName(StopReason reason);
+const char* stopReasonName(StopReason reason);  // "process_ended"
+const char* stopReasonText(StopReason reason);  // "a process ended"

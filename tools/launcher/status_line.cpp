@@ -12,15 +12,6 @@ Rates ratesFor(uint64_t bytes, double seconds) {
   return r;
 }
 
-static bool hasReaders(const std::vector<Process>& processes) {
-  for (const Process& p : processes) {
-    if (p.role == Role::Reader) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string statusText(const std::vector<Process>& processes, const RunState& run, double elapsed_s,
                        unsigned live) {
   // Once stopping, nothing more is appended: the rates keep to the time that was measured.

@@ -51,43 +51,15 @@ static void printProcesses(const std::vector<Process>& processes, const RunState
   }
 }
 
-static void printTotals(const std::vector<Process>& processes, const RunState& run) {
-  double seconds = measuredSeconds(run);
-  Rates r = ratesFor(run.sizes.total, seconds);
-  printf("Logs written %u, verified %u by the slowest reader\n", logsWritten(run.sizes),
-         slowestReaderVerified(processes));
-  printf(
-      "%.2f MB appended in %.1f s: %.2f MB/s, ~%.0f records, ~%.0f records/s (estimated from "
-      "bytes)\n",
-      run.sizes.total / 1e6, seconds, r.mb_per_s, r.records, r.records_per_s);
-}
-
-static const char* stopText(StopReason reason) {
-  switch (reason) {
-    case StopReason::Duration:
-      return "the time was up";
-    case StopReason::Interrupted:
-      return "interrupted";
-    case StopReason::Marker:
-      return "StopTest appeared";
-    case StopReason::ProcessEnded:
-      return "a process ended";
-    case StopReason::StartFailed:
-      return "a process could not be started";
-    case StopReason::None:
-      break;
-  }
-  return "not stopped";
-}
-
-static void printDiagnostics(const RunState& run) {
-  if (run.diagnostics.empty()) {
+// Lines of one kind, as many as SUMMARY_LINES, after how many there were.
+static void printLines(const char* title, const std::vector<Diagnostic>& lines, unsigned count) {
+  if (count == 0) {
     return;
   }
-  size_t shown = std::min(run.diagnostics.size(), SUMMARY_DIAGNOSTICS);
-  printf("First diagnostic lines (%zu of %u):\n", shown, run.diagnostic_count);
+  size_t shown = std::min(lines.size(), SUMMARY_LINES);
+  printf("%s (%zu of %u):\n", title, shown, count);
   for (size_t i = 0; i < shown; i++) {
-    printf("  %s: %s\n", run.diagnostics[i].process.c_str(), run.diagnostics[i].line.c_str());
+    printf("  %s: %s\n", lines[i].process.c_str(), lines[i].line.c_str());
   }
 }
 
@@ -101,15 +73,31 @@ static void printDirectory(const LogDir& dir, const Outcome& outcome) {
   }
 }
 
+// The last line, a report of the run on its own.
+static void printVerdict(const std::vector<Process>& processes, const RunState& run,
+                         const Outcome& outcome) {
+  double seconds = measuredSeconds(run);
+  Rates r = ratesFor(run.sizes.total, seconds);
+  std::string verified = hasReaders(processes) ? std::to_string(slowestReaderVerified(processes)) +
+                                                     " verified by the slowest reader"
+                                               : "no reader";
+  printf(
+      "%s after %.1f s: %u logs written, %s, %.1f MB (~%.0f records), %.2f MB/s, ~%.0f "
+      "records/s\n",
+      outcome.failures.empty() ? "PASS" : "FAIL", seconds, logsWritten(run.sizes), verified.c_str(),
+      run.sizes.total / 1e6, r.records, r.mb_per_s, r.records_per_s);
+}
+
 void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
                   const RunState& run, const Outcome& outcome) {
   if (!opt.quiet) {
-    printf("Stopped after %.1f s: %s%s\n", run.stop_s, stopText(run.stop_reason),
+    printf("Stopped after %.1f s: %s%s\n", run.stop_s, stopReasonText(run.stop_reason),
            run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");
     printProcesses(processes, run);
-    printTotals(processes, run);
   }
-  printDiagnostics(run);
+  printLines("Retry notices: a reader waited for a log to become whole", run.retry_notices,
+             run.retry_notice_count);
+  printLines("First diagnostic lines", run.diagnostics, run.diagnostic_count);
   if (!outcome.failures.empty()) {
     printf("Failed because:\n");
     for (const std::string& why : outcome.failures) {
@@ -117,6 +105,6 @@ void printSummary(const Options& opt, const LogDir& dir, const std::vector<Proce
     }
   }
   printDirectory(dir, outcome);
-  printf("%s\n", outcome.failures.empty() ? "PASS" : "FAIL");
+  printVerdict(processes, run, outcome);
   fflush(stdout);
 }

@@ -14,8 +14,8 @@ struct Outcome {
   bool dir_kept = true;
 };
 
-// Diagnostic lines shown in the summary; the JSON summary keeps more.
-constexpr size_t SUMMARY_DIAGNOSTICS = 10;
+// Diagnostic lines (and retry notices) shown in the summary; the JSON summary keeps more.
+constexpr size_t SUMMARY_LINES = 10;
 
 void printSummary(const Options& opt, const LogDir& dir, const std::vector<Process>& processes,
                   const RunState& run, const Outcome& outcome);
