@@ -17,6 +17,7 @@ constexpr const char* STOP_TEST_NAME = "StopTest";
 constexpr const char* LOG_INFO_NAME = "logInfo";
 constexpr const char* NEXT_ID_NAME = "next_id";
 constexpr const char* LAST_LOG_NAME = "last_log";
+constexpr const char* NUMBERED_LOG_PREFIX = "log.";  // log.N is "%s/log.%d" with the directory
 
 // A log file is records back to back, nothing before, between or after them. A record is a
 // 36-byte header followed by dataLen payload bytes. Every field is little-endian, no padding:

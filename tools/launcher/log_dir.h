@@ -26,9 +26,6 @@ enum class MarkerResult { Raised, AlreadyThere, Failed };
 MarkerResult raiseStopMarker(const std::string& dir);
 bool stopMarkerExists(const std::string& dir);
 
-// Writers name numbered logs "%s/log.%d" after the log directory.
-constexpr const char* NUMBERED_LOG_PREFIX = "log.";
-
 // The name writers give log n, "DIR/log.N".
 std::string numberedLogPath(const std::string& dir, unsigned n);
 

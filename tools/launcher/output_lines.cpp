@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/log_format.h"
 #include "log_dir.h"
 
 // Digits only, the whole of text, and a value a log number can take.
