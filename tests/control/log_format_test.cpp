@@ -2,19 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstring>
 
 #include "support/test_logs.h"
-
-TEST(LogFormatTest, HeaderFieldsSitAtTheirByteOffsets) {
-  EXPECT_EQ(offsetof(LogRecordHeader, magic), 0u);
-  EXPECT_EQ(offsetof(LogRecordHeader, offset), 4u);
-  EXPECT_EQ(offsetof(LogRecordHeader, clientID), 8u);
-  EXPECT_EQ(offsetof(LogRecordHeader, seqNo), 12u);
-  EXPECT_EQ(offsetof(LogRecordHeader, dataLen), 16u);
-  EXPECT_EQ(offsetof(LogRecordHeader, md5), 20u);
-}
 
 TEST(LogFormatTest, HeaderBytesAreLittleEndian) {
   LogRecordHeader h{};

@@ -51,33 +51,6 @@ TEST_F(LogDirTest, LogInfoThatStillPointsAtLogOneIsNoLeftover) {
   EXPECT_TRUE(findLeftovers(dir).empty());
 }
 
-TEST_F(LogDirTest, PreparingRefusesLeftoversAndCleanRemovesOnlyThem) {
-  plant("log.3", "x");
-  plant("notes.txt", "mine");
-  plant("next_id", "-5");
-  Options opt;
-  opt.quiet = true;
-  opt.dirs = {dir};
-  LogDir prepared;
-  EXPECT_FALSE(prepareLogDir(opt, prepared));
-  EXPECT_TRUE(exists("log.3"));
-
-  opt.clean = true;
-  ASSERT_TRUE(prepareLogDir(opt, prepared));
-  EXPECT_FALSE(exists("log.3"));
-  EXPECT_TRUE(exists("notes.txt"));
-  EXPECT_TRUE(exists("logInfo"));
-  std::ifstream next_id(dir + "/next_id");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(next_id), {}), "-5");  // used as it is
-}
-
-TEST_F(LogDirTest, MarkerIsRaisedOnce) {
-  EXPECT_FALSE(stopMarkerExists(dir));
-  EXPECT_EQ(raiseStopMarker(dir), MarkerResult::Raised);
-  EXPECT_EQ(raiseStopMarker(dir), MarkerResult::AlreadyThere);
-  EXPECT_TRUE(stopMarkerExists(dir));
-}
-
 TEST_F(LogDirTest, SizesCountEveryLogOnceAndNeverShrink) {
   LogSizes sizes;
   plant("log.1", std::string(1000, 'x'));

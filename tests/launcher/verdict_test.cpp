@@ -102,18 +102,6 @@ TEST_F(VerdictTest, ReaderThatVerifiedNothingFailsOnlyInALongRun) {
   EXPECT_TRUE(failuresOf(idle).empty());
 }
 
-TEST(LogsVerifiedTest, TheLogInHandCountsOnlyAfterACleanEnd) {
-  Process p = ended(Role::Reader, exitedWith(0));
-  p.last_checking = 7;
-  EXPECT_EQ(logsVerified(p), 7u);
-  p.wait_status = exitedWith(1);
-  EXPECT_EQ(logsVerified(p), 6u);
-  p.reaped = false;
-  EXPECT_EQ(logsVerified(p), 6u);
-  p.last_checking = 0;
-  EXPECT_EQ(logsVerified(p), 0u);
-}
-
 TEST(LogsVerifiedTest, SlowestReaderSetsTheCount) {
   Process fast = ended(Role::Reader, exitedWith(0));
   fast.last_checking = 9;
