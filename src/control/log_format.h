@@ -37,8 +37,9 @@ constexpr const char* NUMBERED_LOG_PREFIX = "log.";  // log.N is "%s/log.%d" wit
 // 1,024,037 to 1,034,311 bytes.
 //
 // A reader checks each header in this order: a whole header could be read; no data record
-// after the first zero-length header; magic; the bytes left hold the payload; dataLen fits the
-// payload buffer; offset; then per writer seqNo, and last the digest.
+// after the first zero-length header; magic; the bytes left hold the payload; offset; dataLen
+// fits the payload buffer; then per writer seqNo, and last the digest. The last 36 bytes of a
+// log must be a terminator carrying its own offset.
 struct LogRecordHeader {
   uint32_t magic;
   uint32_t offset;
