@@ -88,17 +88,15 @@ TEST_F(CommandLineTest, HeldWriterWaitsForADebuggerToReleaseIt) {
   EXPECT_EQ("0", readFile(dir + "/next_id"));  // it has not started as a writer
   if (system("command -v gdb >/dev/null 2>&1") != 0) {
     kill(pid, SIGKILL);
-    waitExitStatus(pid);
+    waitExitStatus(pid, 10);
     GTEST_SKIP() << "gdb is not installed";
   }
   std::string release =
       "gdb -p " + std::to_string(pid) + " -batch -ex 'set var debug_hold = 0' >/dev/null 2>&1";
   EXPECT_EQ(0, system(release.c_str()));
-  for (int i = 0; i < 50 && readFile(dir + "/next_id") == "0"; i++) {
-    usleep(100000);
-  }
+  waitFor([&] { return readFile(dir + "/next_id") != "0"; }, 5);
   writeFile(dir + "/StopTest", "");
-  int status = waitExitStatus(pid);
+  int status = waitExitStatus(pid, 30);
   EXPECT_TRUE(status == 0 || status == 1) << status;
   EXPECT_EQ("1", readFile(dir + "/next_id"));
 }

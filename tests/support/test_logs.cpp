@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -166,34 +168,36 @@ int spawnLogtest(const std::vector<std::string>& args, const std::string& output
   return pid;
 }
 
-int waitExitStatus(int pid) {
+bool waitFor(const std::function<bool()>& done, int seconds) {
+  for (time_t end = time(nullptr) + seconds; time(nullptr) <= end; usleep(50000)) {
+    if (done()) {
+      return true;
+    }
+  }
+  return done();
+}
+
+int waitExitStatus(int pid, int seconds) {
   int status = 0;
-  waitpid(pid, &status, 0);
+  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int runLogtest(const std::vector<std::string>& args, std::string* output) {
-  std::string command = LOGTEST_BINARY;
-  for (const std::string& arg : args) {
-    command += " '" + arg + "'";
-  }
-  command += " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
+  char path[] = "/tmp/logtest-output-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) {
     return -1;
   }
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    text.append(buffer, n);
-  }
-  int status = pclose(pipe);
+  close(fd);
+  int status = waitExitStatus(spawnLogtest(args, path), 60);
   if (output != nullptr) {
-    *output = text;
+    *output = readFile(path);
   }
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  return 128 + WTERMSIG(status);
+  unlink(path);
+  return status;
 }

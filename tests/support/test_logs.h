@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,14 @@ void stdoutToStderr();
 // Starts the logtest executable in the background with standard output and error going to
 // output_path; returns its PID.
 int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path);
-// Waits for pid; returns its exit status, or 128 + the signal that ended it.
-int waitExitStatus(int pid);
 
-// Runs the logtest executable with the given arguments; returns its exit status (or 128 + the
-// signal) and the merged standard output and error.
+// Polls done every 50 ms for at most seconds; true once it holds.
+bool waitFor(const std::function<bool()>& done, int seconds);
+
+// Exit status of pid, 128 + the signal that ended it, or -1 if it had not ended after seconds
+// and was killed: a hung process fails its test instead of hanging the suite.
+int waitExitStatus(int pid, int seconds);
+
+// Runs the logtest executable to its end; returns its exit status as above and its merged
+// standard output and error.
 int runLogtest(const std::vector<std::string>& args, std::string* output);

@@ -6,34 +6,12 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <functional>
 #include <regex>
 #include <sstream>
 
 #include "support/test_logs.h"
 
 namespace {
-
-// Polls done every 50 ms for at most seconds; true once it holds.
-bool waitFor(const std::function<bool()>& done, int seconds) {
-  for (time_t end = time(nullptr) + seconds; time(nullptr) <= end; usleep(50000)) {
-    if (done()) {
-      return true;
-    }
-  }
-  return done();
-}
-
-// Exit status of pid, or -1 if it had to be killed after seconds.
-int exitStatus(pid_t pid, int seconds) {
-  int status = 0;
-  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 std::string logName(const std::string& dir, int n) {
   return dir + "/log." + std::to_string(n);
@@ -56,7 +34,7 @@ TEST(ReaderLoopTest, KeepsTheLastTenLogsAndStopsOnTheMarker) {
   bool pruned = waitFor([&] { return !fileExists(logName(dir, 1)); }, 30);
   // The reader now waits for log.12 and must notice the marker there.
   writeFile(dir + "/StopTest", "");
-  EXPECT_EQ(exitStatus(reader, 30), 0);
+  EXPECT_EQ(waitExitStatus(reader, 30), 0);
   EXPECT_TRUE(pruned);
   for (int n = 2; n <= 11; n++) {
     EXPECT_TRUE(fileExists(logName(dir, n))) << n;
@@ -92,11 +70,11 @@ TEST(ReaderEndToEndTest, WritersAndReadersRunCleanUntilStopped) {
   writeFile(dir + "/StopTest", "");
   // A writer that meets the marker while opening the log exits through the stop path (1).
   for (pid_t writer : writers) {
-    int status = exitStatus(writer, 30);
+    int status = waitExitStatus(writer, 30);
     EXPECT_TRUE(status == 0 || status == 1) << status;
   }
   for (pid_t reader : readers) {
-    EXPECT_EQ(exitStatus(reader, 30), 0);
+    EXPECT_EQ(waitExitStatus(reader, 30), 0);
   }
   EXPECT_TRUE(verified);
   const std::regex progress(

@@ -9,18 +9,11 @@
 #include "control/file_helpers.h"
 #include "control/md5_digest.h"
 #include "control/test_control.h"
-#include "support/log_dir_test.h"
 #include "support/test_logs.h"
-#include "writer/writer.h"
+#include "writer/writer_fixture.h"
 
-class LogAppendTest : public LogDirTest {
+class LogAppendTest : public WriterTest {
  protected:
-  void SetUp() override {
-    LogDirTest::SetUp();
-    my_id = 0;
-    seq_n = 0;
-  }
-
   // A last_log of exactly size bytes, made of well-formed records of client 99.
   void prefill(uint32_t size) {
     LogBuilder log;

@@ -3,17 +3,11 @@
 #include <unistd.h>
 
 #include "control/test_control.h"
-#include "support/log_dir_test.h"
 #include "support/test_logs.h"
-#include "writer/writer.h"
+#include "writer/writer_fixture.h"
 
-class WriterIdentityTest : public LogDirTest {
+class WriterIdentityTest : public WriterTest {
  protected:
-  void SetUp() override {
-    LogDirTest::SetUp();
-    my_id = 0;
-    seq_n = 0;
-  }
   int idFrom(const std::string& next_id) {
     writeFile(dir + "/next_id", next_id);
     my_id = 0;

@@ -16,13 +16,11 @@ TEST_F(WriterRunTest, ThreeWritersLeaveWholeGapFreeLogs) {
     pids.push_back(spawnLogtest({"W", dir}, dir + "/writer" + std::to_string(i) + ".out"));
   }
   // Enough for a few rollovers even on a slow disk; fast ones make dozens.
-  for (int waited = 0; waited < 60 && !fileExists(dir + "/log.3"); waited++) {
-    sleep(1);
-  }
+  waitFor([&] { return fileExists(dir + "/log.3"); }, 60);
   sleep(1);
   writeFile(dir + "/StopTest", "");
   for (int pid : pids) {
-    int status = waitExitStatus(pid);
+    int status = waitExitStatus(pid, 30);
     // 0 when the marker was seen at the top of the loop, 1 when seen while opening the log.
     EXPECT_TRUE(status == 0 || status == 1) << status;
   }
