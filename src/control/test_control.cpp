@@ -18,6 +18,10 @@ void initLogPaths(const char* root) {
   snprintf(last_log, sizeof(last_log), "%s/%s", root, LAST_LOG_NAME);
 }
 
+void formLogName(char (&name)[PATH_BUFFER_SIZE], int n) {
+  snprintf(name, sizeof(name), "%s/%s%d", log_root, NUMBERED_LOG_PREFIX, n);
+}
+
 bool testIsRunning() {
   struct stat st;
   return stat(stop_test_file, &st) != 0 && errno == ENOENT;

@@ -8,6 +8,10 @@ extern char stop_test_file[PATH_BUFFER_SIZE];
 extern char space_lock_file[PATH_BUFFER_SIZE];
 extern char last_log[PATH_BUFFER_SIZE];
 
+// The name of numbered log n in log_root. Writers, readers and the dump all form it here,
+// with the same bound, so a long directory path cannot make them name different files.
+void formLogName(char (&name)[PATH_BUFFER_SIZE], int n);
+
 // Points log_root at root and derives the three paths; a path too long for its buffer is cut.
 void initLogPaths(const char* root);
 

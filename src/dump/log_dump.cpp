@@ -51,7 +51,7 @@ static void dumpHeaders(FILE* stream, int32_t size) {
 
 void dumpLog(int n) {
   char path[PATH_BUFFER_SIZE];
-  snprintf(path, sizeof(path), "%s/log.%d", log_root, n);
+  formLogName(path, n);
   struct stat st;
   if (stat(path, &st) != 0) {
     perror("stat(a log)");

@@ -11,12 +11,6 @@
 // Verified logs kept in the directory; older ones are deleted as the reader moves on.
 static const uint32_t LOGS_KEPT = 10;
 
-// Same bound as the writers' names: any other and a long log directory would make the reader
-// wait for a name no writer ever gives.
-static void formLogName(char (&path)[PATH_BUFFER_SIZE], uint32_t n) {
-  snprintf(path, sizeof(path), "%s/log.%d", log_root, static_cast<int>(n));
-}
-
 // Waits for path to exist, polling the stop marker once a second. True once it exists
 // while the test still runs.
 static bool waitForLog(const char* path) {
@@ -35,7 +29,7 @@ void logReader() {
   // A numbered log is complete from the moment it has its name (the writer renames it only
   // after its terminator), so the reader needs no lock.
   for (uint32_t n = 1; testIsRunning(); n++) {
-    formLogName(path, n);
+    formLogName(path, static_cast<int>(n));
     if (!waitForLog(path)) {
       return;
     }
@@ -43,7 +37,7 @@ void logReader() {
     checkLog(path);
     // Other readers prune too, so the log may be gone already: that is fine.
     if (n > LOGS_KEPT) {
-      formLogName(path, n - LOGS_KEPT);
+      formLogName(path, static_cast<int>(n - LOGS_KEPT));
       unlink(path);
     }
   }

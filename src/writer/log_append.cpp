@@ -101,7 +101,7 @@ void logRollover(const CurrentLog& cur) {
   close(lock_fd);
 }
 
-void getNextLogName(int fd, char name[PATH_BUFFER_SIZE]) {
+void getNextLogName(int fd, char (&name)[PATH_BUFFER_SIZE]) {
   int32_t number = 1;
   ssize_t got = pread(fd, &number, sizeof(number), 0);
   if (got < 0) {
@@ -111,7 +111,7 @@ void getNextLogName(int fd, char name[PATH_BUFFER_SIZE]) {
   if (got < static_cast<ssize_t>(sizeof(number))) {
     number = 1;  // an empty logInfo starts the numbering
   }
-  snprintf(name, PATH_BUFFER_SIZE, "%s/log.%d", log_root, number);
+  formLogName(name, number);
   // Renaming over an existing log would destroy records nobody has verified yet.
   if (access(name, F_OK) == 0) {
     printf("New log file already exists: %s\n", name);

@@ -27,7 +27,7 @@ FILE* open_current_log(CurrentLog& cur);
 // Closes an oversized last_log with a terminator and renames it to the next log.N.
 void logRollover(const CurrentLog& cur);
 // Takes the next log number from the locked logInfo descriptor, advances it and fills name.
-void getNextLogName(int fd, char name[PATH_BUFFER_SIZE]);
+void getNextLogName(int fd, char (&name)[PATH_BUFFER_SIZE]);
 // Appends one record; the caller has filled magic, clientID, dataLen and md5.
 void writeLogEntry(LogRecordHeader& header, const uint8_t* payload);
 

@@ -382,9 +382,9 @@ void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& proces
   }
   // Output of processes that ended between the last read and their reaping.
   for (Process& p : w.procs) {
+    readOutput(w, p);
     if (p.out_fd >= 0) {
-      readOutput(w, p);
-      closeOutput(w, p);
+      closeOutput(w, p);  // a killed process's descendants may still hold the pipe open
     }
   }
   sampleSizes(run.sizes, dir.paths[0]);
