@@ -9,12 +9,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 fake=$here/fake_logtest.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/launcher_test.XXXXXX")
 background=()
+mounted=()
 
 cleanup() {
   local status=$?
   for pid in "${background[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
+  done
+  # Whatever a case stopped or left behind in its directory goes too.
+  pkill -KILL -f -- "$work/" 2>/dev/null || true
+  for m in "${mounted[@]}"; do
+    umount -l "$m" 2>/dev/null || true
   done
   if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
     rm -rf "$work"
@@ -65,6 +71,39 @@ make_dir() {
   printf 0 >"$1/next_id"
 }
 
+# A tmpfs of the case's own at $1, where logs come quickly; unmounted at the end.
+make_tmpfs() {
+  mkdir -p "$1"
+  mount -t tmpfs -o size=512m logtest-case "$1" || fail "cannot mount a tmpfs (not root?)"
+  mounted+=("$1")
+}
+
+# Starts logtest-run in the background; its PID lands in $launcher.
+launch_bg() {
+  "$LOGTEST_RUN" "$@" >"$work/out" 2>&1 &
+  launcher=$!
+  background+=("$launcher")
+}
+
+# Waits for the background launcher; its exit status lands in $status.
+wait_launcher() {
+  set +e
+  wait "$launcher"
+  status=$?
+  set -e
+}
+
+# Polls a shell condition every 0.1 s for at most $1 seconds.
+wait_until() {
+  local tries=$(($1 * 10))
+  shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
 case_usage_errors() {
   launch --no-such-option
   expect_status 2
@@ -85,9 +124,14 @@ case_usage_errors() {
   expect_line "must contain {host}"
   launch --logtest "$work/nothing"
   expect_status 2
+  launch --stall-timeout -1
+  expect_status 2
   launch --help
   expect_status 0
   expect_line "--duration"
+  launch --version
+  expect_status 0
+  expect_line "logtest-run "
 
   # Without --logtest, the logtest beside logtest-run.
   mkdir "$work/bin"
@@ -163,7 +207,7 @@ case_short_run_passes() {
   expect_status 0
   expect_line "PASS"
   expect_json "
-assert d['version'] == 1 and d['tool'] == 'logtest-run'
+assert d['version'] == 2 and d['tool'] == 'logtest-run'
 assert d['verdict'] == 'PASS' and d['exit_status'] == 0 and d['failures'] == []
 assert d['stop_reason'] == 'duration' and d['marker_raised_by_launcher']
 c = d['config']
@@ -177,7 +221,9 @@ t = d['totals']
 assert t['bytes'] > 0 and t['logs_verified'] <= t['logs_written'], t
 assert t['records_estimated'] == int(t['bytes'] / 5156), t
 assert len(d['timeline']) >= 5 and d['timeline'][-1]['bytes'] <= t['bytes']
-assert not d['directory']['kept']"
+assert not d['directory']['kept']
+assert d['system']['command_line'][1:3] == ['--logtest', sys.argv[2]], d['system']
+assert d['system']['mounts'][0]['fs_type'], d['system']" "$LOGTEST"
   local dir
   dir=$(python3 -c "import json, sys; print(json.load(open(sys.argv[1]))['directory']['path'])" \
     "$work/summary.json")
@@ -217,28 +263,62 @@ assert paths == [('writer 1', 'real'), ('writer 2', 'alias'),
                  ('reader 1', 'real'), ('reader 2', 'alias')], paths"
 }
 
-# env stands in for ssh: the command line it gets must survive a shell with blanks and quotes
-# in both the directory and the logtest path.
+# Stand-ins run everything here: env for ssh; pdsh and srun that report a remote exit status as
+# the real ones do (pdsh in a line and, without -S, with exit status 0). The command line they
+# get must survive a shell with blanks and quotes in both the directory and the logtest path.
+make_rsh_standins() {
+  mkdir -p "$work/rsh"
+  cat >"$work/rsh/pdsh" <<'EOF'
+#!/usr/bin/env bash
+strict=0
+while [ "$#" -gt 1 ]; do
+  case $1 in -S) strict=1 ;; -N) ;; -w) host=$2; shift ;; esac
+  shift
+done
+HOSTNAME_FOR_TEST=$host sh -c "$1"
+rc=$?
+[ "$rc" -eq 0 ] || echo "pdsh@launcher: $host: ssh exited with exit code $rc" >&2
+[ "$strict" -eq 1 ] && exit "$rc"
+exit 0
+EOF
+  cat >"$work/rsh/srun" <<'EOF'
+#!/usr/bin/env bash
+while [ "$1" != sh ]; do
+  [ "$1" = -w ] && { host=$2; shift; }
+  shift
+done
+HOSTNAME_FOR_TEST=$host "$@"
+rc=$?
+[ "$rc" -eq 0 ] || echo "srun: error: $host: task 0: Exited with exit code $rc" >&2
+exit "$rc"
+EOF
+  chmod +x "$work/rsh/pdsh" "$work/rsh/srun"
+}
+
 case_remote_template() {
-  local dir="$work/it's a dir" bin="$work/bin dir"
-  make_dir "$dir"
-  mkdir "$bin"
+  local dir="$work/it's a dir" bin="$work/bin dir" template
+  make_rsh_standins
+  mkdir -p "$dir" "$bin"
   cat >"$bin/logtest wrapper" <<EOF
 #!/usr/bin/env bash
 echo "\$HOSTNAME_FOR_TEST \$1 \$2" >>"$work/seen"
 exec "$LOGTEST" "\$@"
 EOF
   chmod +x "$bin/logtest wrapper"
-  launch -t 4 -w 2 -r 2 --hosts a,b --rsh 'env HOSTNAME_FOR_TEST={host} sh -c' \
-    --logtest "$bin/logtest wrapper" --json "$work/summary.json" "$dir"
-  expect_status 0
-  sort "$work/seen" >"$work/seen.sorted"
-  printf '%s\n' "a R $dir" "a W $dir" "b R $dir" "b W $dir" | diff - "$work/seen.sorted" ||
-    fail "the remote side did not get the role and directory intact"
-  expect_json "
+  for template in 'env HOSTNAME_FOR_TEST={host} sh -c' 'pdsh -S -N -w {host}' 'pdsh -N -w {host}' \
+    'srun -N1 -n1 --overlap -w {host} sh -c'; do
+    rm -rf "$work/seen" "${dir:?}"/*
+    PATH=$work/rsh:$PATH launch -t 4 -w 2 -r 2 --hosts a,b --rsh "$template" \
+      --logtest "$bin/logtest wrapper" --json "$work/summary.json" "$dir"
+    expect_status 0
+    sort "$work/seen" >"$work/seen.sorted"
+    printf '%s\n' "a R $dir" "a W $dir" "b R $dir" "b W $dir" | diff - "$work/seen.sorted" ||
+      fail "$template: the remote side did not get the role and directory intact"
+    expect_json "
 assert [p['host'] for p in d['processes']] == ['a', 'b', 'a', 'b']
-assert d['processes'][0]['argv'][:4] == ['env', 'HOSTNAME_FOR_TEST=a', 'sh', '-c']
+assert d['processes'][0]['argv'][-1].startswith('exec ')
 assert all(p['cpu_user_s'] is None for p in d['processes'])"
+  done
 }
 
 # Each reader, before it starts, waits for log.2 and the first of them flips the first payload
@@ -266,7 +346,7 @@ EOF
   expect_line "reader 1: checkRecord() failed at offset 0 in log size"
   expect_line "reader 1 exited with status 1"
   expect_line "Directory kept for inspection: $dir"
-  grep -q "^FAIL after .* logs written, 1 verified by the slowest reader" "$work/out" ||
+  grep -q "^FAIL after .* logs written; verified: reader 1 logs 1-1; " "$work/out" ||
     fail "no FAIL verdict with its figures"
 }
 
@@ -280,6 +360,131 @@ case_bad_next_id_fails() {
   expect_line "writer 2: Invalid client ID -5 in next_id"
   expect_line "writer 1 exited with status 1"
   expect_line "Stopped after"
+}
+
+# Without readers nothing is verified: never a PASS, and the writers' figures stay.
+case_no_readers_no_verdict() {
+  launch --logtest "$fake" -t 1 -r 0 --json "$work/summary.json"
+  expect_status 3
+  expect_line "NO VERDICT: no reader verified the logs"
+  expect_json "assert d['verdict'] == 'NO VERDICT' and d['exit_status'] == 3
+assert d['totals']['logs_written'] == 1, d['totals']"
+}
+
+# Stops a writer of $1 at a moment it holds the logInfo lock; prints its PID.
+stop_lock_holder() {
+  python3 - "$1/logInfo" <<'EOF'
+import os, signal, sys, time
+st = os.stat(sys.argv[1])
+want = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+def holder():
+    for line in open("/proc/locks"):
+        w = line.split()
+        if w[1] == "FLOCK" and w[5] == want:
+            return int(w[4])
+for _ in range(20000):
+    pid = holder()
+    if pid:
+        os.kill(pid, signal.SIGSTOP)
+        if holder() == pid:
+            print(pid)
+            sys.exit(0)
+        os.kill(pid, signal.SIGCONT)
+    time.sleep(0.001)
+sys.exit("never caught a writer holding the lock")
+EOF
+}
+
+# A writer stopped while it holds the lock stops every append: the run fails and says who.
+case_stall_names_the_holder() {
+  local dir=$work/logs pid
+  make_dir "$dir"
+  launch_bg --logtest "$LOGTEST" -t 60 -w 2 -r 1 --stall-timeout 3 --grace 2 \
+    --json "$work/summary.json" "$dir"
+  wait_until 20 test -s "$dir/last_log" || fail "no writer appended"
+  pid=$(stop_lock_holder "$dir")
+  wait_launcher
+  kill -CONT "$pid" 2>/dev/null || true
+  expect_status 1
+  expect_line "no byte appended for 3 s; writer "
+  expect_line " (PID $pid) holds the logInfo lock and is stopped"
+  expect_json "
+assert d['stop_reason'] == 'stall' and d['failures'][0]['code'] == 'stall', d['failures']
+assert d['stop_s'] < 20, d['stop_s']"
+}
+
+# A reader stopped long enough for another to delete its next log is left behind. Through the
+# same path the other reader's work covers it; alone on its path, nothing does.
+case_reader_left_behind() {
+  local dir=$work/shm/logs pid expected=$1
+  make_tmpfs "$work/shm"
+  make_dir "$dir"
+  ln -s "$dir" "$work/alias"
+  local second=$dir
+  [ "$expected" = FAIL ] && second=$work/alias
+  launch_bg --logtest "$LOGTEST" -t 16 -w 4 -r 2 --json "$work/summary.json" "$dir" "$second"
+  wait_until 20 test -e "$dir/log.2" || fail "no log was written"
+  pid=$(pgrep -n -f -- "logtest R $second\$") || fail "no second reader"
+  kill -STOP "$pid"
+  wait_until 30 test -e "$dir/log.40" || fail "logs stopped coming"
+  kill -CONT "$pid"
+  wait_launcher
+  expect_line "warning: reader 2 is left behind: log."
+  if [ "$expected" = PASS ]; then
+    expect_status 0
+  else
+    expect_status 1
+    expect_json "
+assert [f['code'] for f in d['failures']] == ['coverage'], d['failures']
+assert '$work/alias' in d['failures'][0]['text']"
+  fi
+  expect_json "assert d['warnings'][0]['code'] == 'reader_left_behind', d['warnings']"
+}
+case_reader_left_behind_covered() { case_reader_left_behind PASS; }
+case_reader_left_behind_alone() { case_reader_left_behind FAIL; }
+
+# However the launcher dies, the guard raises StopTest and the test ends.
+case_launcher_killed() {
+  local dir=$work/logs
+  make_dir "$dir"
+  launch_bg --logtest "$LOGTEST" -t 0 -w 2 -r 1 "$dir"
+  wait_until 20 test -e "$dir/log.1" || fail "no log was written"
+  kill -KILL "$launcher"
+  wait_launcher
+  wait_until 2 test -e "$dir/StopTest" || fail "no StopTest 2 s after the launcher died"
+  sleep 5
+  ! pgrep -f -- "logtest [WR] $dir" || fail "processes of the test outlived the launcher"
+}
+
+# Refused before any process starts, exit status 2, nothing written by a process.
+case_preflight_refusals() {
+  make_dir "$work/a"
+  make_dir "$work/b"
+  launch --logtest "$LOGTEST" -t 5 "$work/a" "$work/b"
+  expect_status 2
+  expect_line "$work/b does not show the file just written through $work/a: the paths are not one"
+  if [ -e "$work/a/last_log" ] || [ -e "$work/b/last_log" ]; then fail "a writer ran"; fi
+
+  echo "precious" >"$work/target"
+  rm "$work/a/next_id"
+  ln -s "$work/target" "$work/a/next_id"
+  launch --logtest "$LOGTEST" -t 5 "$work/a"
+  expect_status 2
+  expect_line "$work/a/next_id is a symlink (to $work/target): logtest refuses to follow it"
+  [ "$(cat "$work/target")" = precious ] || fail "the symlink's target was written"
+
+  local long=$work part
+  part=$(printf 'd%.0s' $(seq 200))
+  for _ in 1 2 3 4 5; do long=$long/$part; done
+  mkdir -p "$long"
+  launch --logtest "$LOGTEST" -t 5 "$long"
+  expect_status 2
+  expect_line "bytes long: the names logtest derives from it would not fit"
+
+  # A relative DIR is made absolute before anything else sees it.
+  (cd "$work" && "$LOGTEST_RUN" --logtest "$fake" -t 1 --json summary.json b >out 2>&1) ||
+    fail "a relative DIR did not run: $(cat "$work/out")"
+  expect_json "assert d['config']['dirs'] == [sys.argv[2]], d['config']" "$work/b"
 }
 
 "case_${1:?which case}"

@@ -18,11 +18,15 @@ TEST(OutputLinesTest, KnownProgressLines) {
       {"Rechecking for log terminator record, cnt = 1.", LineKind::RetryNotice, 0},
       {"Rechecking for log terminator record, cnt = 4711.", LineKind::RetryNotice, 0},
       {"Partial read, retrying.", LineKind::RetryNotice, 0},
+      // What rsh tools say of a remote command's exit status.
+      {"pdsh@launcher: n1: ssh exited with exit code 1", LineKind::RemoteExit, 1},
+      {"pdsh@h: 127.0.0.1: exec exited with exit code 255", LineKind::RemoteExit, 255},
+      {"srun: error: n2: task 0: Exited with exit code 1", LineKind::RemoteExit, 1},
   };
   for (const Case& c : cases) {
     OutputLine out = classifyLine(c.line);
     EXPECT_EQ(out.kind, c.kind) << c.line;
-    EXPECT_EQ(out.log_number, c.n) << c.line;
+    EXPECT_EQ(out.number, c.n) << c.line;
   }
 }
 
@@ -45,6 +49,9 @@ TEST(OutputLinesTest, AnythingElseIsADiagnostic) {
       "Small log file, size = 1000, min size = 1024000",
       "open(space_lock_file): No such file or directory",
       "Cheksum failed for client ID 3",
+      "n1: ssh exited with exit code 1",
+      "srun: error: n2: task 0: Killed",
+      "pdsh@h: n1: ssh exited with exit code one",
   };
   for (const char* line : lines) {
     EXPECT_EQ(classifyLine(line).kind, LineKind::Diagnostic) << '"' << line << '"';

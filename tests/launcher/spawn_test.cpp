@@ -27,16 +27,13 @@ TEST(SpawnTest, QuotedWordsReachTheShellUnchanged) {
 }
 
 TEST(SpawnTest, LocalCommandIsLogtestItself) {
-  Options opt;
-  opt.logtest = "/opt/lt/logtest";
-  EXPECT_EQ(commandFor(opt, "", 'W', "/d"),
+  Launch launch{"/opt/lt/logtest", "ssh {host}"};
+  EXPECT_EQ(commandFor(launch, "", 'W', "/d"),
             (std::vector<std::string>{"/opt/lt/logtest", "W", "/d"}));
 }
 
 TEST(SpawnTest, RemoteCommandFollowsTheTemplate) {
-  Options opt;
-  opt.logtest = "/opt/lt/logtest";
-  opt.rsh = "  srun -N1  -w {host} --comment=on-{host} sh -c ";
+  Launch launch{"/opt/lt/logtest", "  srun -N1  -w {host} --comment=on-{host} sh -c "};
   std::vector<std::string> expected = {"srun",
                                        "-N1",
                                        "-w",
@@ -45,19 +42,12 @@ TEST(SpawnTest, RemoteCommandFollowsTheTemplate) {
                                        "sh",
                                        "-c",
                                        "exec '/opt/lt/logtest' 'R' '/mnt/it'\\''s here'"};
-  EXPECT_EQ(commandFor(opt, "node7", 'R', "/mnt/it's here"), expected);
+  EXPECT_EQ(commandFor(launch, "node7", 'R', "/mnt/it's here"), expected);
 }
 
 TEST(SpawnTest, RolesAndPathsGoRoundRobin) {
-  Options opt;
-  opt.writers = 3;
-  opt.readers = 2;
-  opt.logtest = "/lt";
-  opt.hosts = {"a", "b"};
-  opt.rsh = "ssh {host}";
-  LogDir dir;
-  dir.paths = {"/m1", "/m2", "/m3"};
-  std::vector<Process> ps = planProcesses(opt, dir);
+  std::vector<Process> ps =
+      planProcesses(3, 2, {"/m1", "/m2", "/m3"}, {"a", "b"}, {"/lt", "ssh {host}"});
   ASSERT_EQ(ps.size(), 5u);
   const char* names[] = {"writer 1", "writer 2", "writer 3", "reader 1", "reader 2"};
   const char* hosts[] = {"a", "b", "a", "a", "b"};
@@ -68,4 +58,15 @@ TEST(SpawnTest, RolesAndPathsGoRoundRobin) {
     EXPECT_EQ(ps[i].path, paths[i]);
   }
   EXPECT_EQ(ps[3].argv.back(), "exec '/lt' 'R' '/m1'");
+  EXPECT_EQ(remoteCommandLine(ps[3]), "exec '/lt' 'R' '/m1'");
+}
+
+TEST(SpawnTest, CapturedCommandsEndOrAreKilledInTime) {
+  std::string out;
+  EXPECT_EQ(runCaptured({"sh", "-c", "echo hi; echo err >&2; exit 3"}, 10, &out), 3);
+  EXPECT_EQ(out, "hi\nerr\n");
+  out.clear();
+  EXPECT_EQ(runCaptured({"sh", "-c", "echo started; exec sleep 30"}, 0.5, &out), -1);
+  EXPECT_EQ(out, "started\n");
+  EXPECT_EQ(runCaptured({"/nonexistent/command"}, 10, &out), 127);
 }

@@ -1,17 +1,17 @@
+// How each process's end is judged, and the one verdict made of them and the run's findings.
 #include "verdict.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+namespace {
+
 // Wait statuses as wait4 reports them.
-static int exitedWith(int status) {
+int exitedWith(int status) {
   return status << 8;
 }
-static int killedBy(int sig) {
-  return sig;
-}
 
-static Process ended(Role role, int wait_status, double end_s = 31) {
+Process ended(Role role, int wait_status, double end_s = 31) {
   Process p;
   p.role = role;
   p.id = 1;
@@ -19,95 +19,122 @@ static Process ended(Role role, int wait_status, double end_s = 31) {
   p.reaped = true;
   p.wait_status = wait_status;
   p.end_s = end_s;
-  p.last_checking = role == Role::Reader ? 5 : 0;
   return p;
+}
+
+StopContext stoppedAt30() {
+  StopContext stop;
+  stop.stop_s = 30;
+  stop.grace_waited_s = 15;
+  stop.marker_for_a_reason = true;
+  return stop;
+}
+
+TEST(ProcessEndTest, EachWayOfEndingHasOneResultAndOneJudgement) {
+  Process talked = ended(Role::Writer, exitedWith(1));
+  talked.diagnostics = 1;
+  Process early = ended(Role::Writer, exitedWith(0), 3);
+  early.ended_early = true;
+  Process straggler = ended(Role::Reader, SIGKILL);
+  straggler.killed_by_launcher = true;
+  Process remote_straggler = straggler;
+  remote_straggler.host = "n2";
+  Process stuck = straggler;
+  stuck.reaped = false;
+  stuck.unreapable = true;
+  Process pdsh = ended(Role::Reader, exitedWith(0));  // pdsh without -S hides the status
+  pdsh.remote_exit = 1;
+  struct Case {
+    const char* what;
+    Process p;
+    const char* result;
+    const char* failure;  // "" when the end is sound
+    bool may_still_run;
+  } cases[] = {
+      {"clean writer", ended(Role::Writer, exitedWith(0)), "exit 0", "", false},
+      {"writer stopped at the marker", ended(Role::Writer, exitedWith(1)), "exit 1 at StopTest", "",
+       false},
+      {"writer that said why", talked, "exit 1", "writer 1 exited with status 1", false},
+      {"reader with 1", ended(Role::Reader, exitedWith(1)), "exit 1",
+       "reader 1 exited with status 1", false},
+      {"writer with 1 before the stop", ended(Role::Writer, exitedWith(1), 29), "exit 1",
+       "writer 1 exited with status 1", false},
+      {"crash", ended(Role::Reader, SIGSEGV), "signal 11 (Segmentation fault)",
+       "reader 1 was killed by signal 11 (Segmentation fault)", false},
+      {"early", early, "exit 0",
+       "writer 1 ended with status 0 while the test was running and no StopTest existed", false},
+      {"straggler", straggler, "killed after grace",
+       "reader 1 did not end within 15 s after StopTest and was killed", false},
+      {"remote straggler", remote_straggler, "killed after grace",
+       "reader 1 did not end within 15 s after StopTest and was killed", true},
+      {"stuck", stuck, "not reaped", "reader 1 did not end even after SIGKILL", true},
+      {"pdsh", pdsh, "exit 1", "reader 1 exited with status 1", false},
+  };
+  for (const Case& c : cases) {
+    ProcessEnd end = decideEnd(c.p, stoppedAt30());
+    EXPECT_EQ(end.result, c.result) << c.what;
+    EXPECT_EQ(end.failure, c.failure) << c.what;
+    EXPECT_EQ(end.ok, c.failure[0] == '\0') << c.what;
+    EXPECT_EQ(end.may_still_run, c.may_still_run) << c.what;
+  }
+}
+
+TEST(ProcessEndTest, SilentWriterIsSuspectWhenNobodySaidWhyAndGraceSaysWhatWasWaited) {
+  StopContext stop = stoppedAt30();
+  stop.marker_for_a_reason = false;
+  EXPECT_EQ(decideEnd(ended(Role::Writer, exitedWith(1)), stop).failure,
+            "writer 1 exited with status 1");
+
+  Process straggler = ended(Role::Writer, SIGKILL);
+  straggler.killed_by_launcher = true;
+  stop.grace_waited_s = 1.2;
+  stop.grace_cut_short = true;
+  EXPECT_EQ(decideEnd(straggler, stop).failure,
+            "writer 1 did not end within 1 s after StopTest (a second interrupt cut the wait "
+            "short) and was killed");
 }
 
 class VerdictTest : public ::testing::Test {
  protected:
-  std::vector<std::string> failuresOf(const Process& p) { return findFailures(opt, {p}, run); }
-  Options opt;
-  RunState run;
   void SetUp() override {
     run.stop_s = 30;
-    run.stop_reason = StopReason::Duration;
     run.launcher_raised_marker = true;
+    run.progress.readers = {{"reader 1", "/d"}};
+    noteRename(run.progress, 1, "writer 1", 25);  // too late to be owed to coverage
+    processes = {ended(Role::Writer, exitedWith(0)), ended(Role::Reader, exitedWith(0))};
   }
+  RunState run;
+  std::vector<Process> processes;
 };
 
-TEST_F(VerdictTest, CleanEndsPass) {
-  EXPECT_TRUE(failuresOf(ended(Role::Writer, exitedWith(0))).empty());
-  EXPECT_TRUE(failuresOf(ended(Role::Reader, exitedWith(0))).empty());
+TEST_F(VerdictTest, PassNeedsAReaderThatVerifiedSomething) {
+  EXPECT_EQ(decideVerdict(processes, run).kind, VerdictKind::NoVerdict);
+  noteChecking(run.progress, 0, 1, 26);
+  noteReaderEnd(run.progress, 0, true);
+  EXPECT_EQ(decideVerdict(processes, run).kind, VerdictKind::Pass);
+  EXPECT_EQ(exitStatusFor(VerdictKind::NoVerdict), 3);
 }
 
-// A writer that meets the marker while opening the log ends through the stop path.
-TEST_F(VerdictTest, SilentWriterExitOneIsExcusedOnlyAfterAMarkerRaisedForAReason) {
-  EXPECT_TRUE(failuresOf(ended(Role::Writer, exitedWith(1))).empty());
-
-  Process talked = ended(Role::Writer, exitedWith(1));
-  talked.diagnostics = 1;
-  EXPECT_EQ(failuresOf(talked), (std::vector<std::string>{"writer 1 printed 1 diagnostic line",
-                                                          "writer 1 exited with status 1"}));
-
-  EXPECT_EQ(failuresOf(ended(Role::Reader, exitedWith(1))),
-            std::vector<std::string>{"reader 1 exited with status 1"});
-  EXPECT_EQ(failuresOf(ended(Role::Writer, exitedWith(2))),
-            std::vector<std::string>{"writer 1 exited with status 2"});
-  EXPECT_EQ(failuresOf(ended(Role::Writer, exitedWith(1), 29)),
-            std::vector<std::string>{"writer 1 exited with status 1"});
-
-  // Nobody said why the marker is there: the silent writer is the only suspect.
-  run.launcher_raised_marker = false;
-  run.stop_reason = StopReason::Marker;
-  EXPECT_EQ(failuresOf(ended(Role::Writer, exitedWith(1))),
-            std::vector<std::string>{"writer 1 exited with status 1"});
-  // A reader reported a defect and raised it.
-  Process reader = ended(Role::Reader, exitedWith(1));
-  reader.diagnostics = 2;
-  run.diagnostic_count = 2;
-  EXPECT_EQ(findFailures(opt, {ended(Role::Writer, exitedWith(1)), reader}, run),
-            (std::vector<std::string>{"reader 1 printed 2 diagnostic lines",
-                                      "reader 1 exited with status 1"}));
+TEST_F(VerdictTest, FindingsOfEveryKindFailInOneList) {
+  run.launcher_errors.push_back("could not start reader 2: fork: no memory");
+  run.failures.push_back({"stall", "no byte appended for 60 s"});
+  run.warnings.push_back({"reader_lagging", "reader 1 lags"});
+  noteRename(run.progress, 2, "writer 1", 26);
+  noteRename(run.progress, 3, "writer 1", 5);  // its line came late
+  processes[1].diagnostics = 2;
+  processes[1].wait_status = exitedWith(1);
+  Verdict v = decideVerdict(processes, run);
+  EXPECT_EQ(v.kind, VerdictKind::Fail);
+  std::vector<std::string> codes;
+  for (const Finding& f : v.failures) {
+    codes.push_back(f.code);
+  }
+  // reader 1 never verified log.3, renamed 25 s before the stop: a coverage gap as well.
+  EXPECT_EQ(codes, (std::vector<std::string>{"launcher_error", "stall", "diagnostic", "process_end",
+                                             "coverage"}));
+  EXPECT_EQ(v.failures[2].text, "reader 1 printed 2 diagnostic lines");
+  ASSERT_EQ(v.warnings.size(), 1u);
+  EXPECT_EQ(v.ends.size(), 2u);
 }
 
-TEST_F(VerdictTest, ProcessesThatEndWronglyFail) {
-  EXPECT_EQ(failuresOf(ended(Role::Reader, killedBy(SIGSEGV))),
-            std::vector<std::string>{"reader 1 was killed by signal 11 (Segmentation fault)"});
-
-  Process straggler = ended(Role::Writer, killedBy(SIGTERM));
-  straggler.killed_by_launcher = true;
-  EXPECT_EQ(
-      failuresOf(straggler),
-      std::vector<std::string>{"writer 1 did not end within 15 s after StopTest and was killed"});
-
-  Process stuck = straggler;
-  stuck.reaped = false;
-  stuck.unreapable = true;
-  EXPECT_EQ(failuresOf(stuck), std::vector<std::string>{"writer 1 did not end even after SIGKILL"});
-
-  Process early = ended(Role::Writer, exitedWith(0), 3);
-  early.ended_early = true;
-  EXPECT_EQ(failuresOf(early),
-            std::vector<std::string>{
-                "writer 1 ended with status 0 while the test was running and no StopTest existed"});
-}
-
-TEST_F(VerdictTest, ReaderThatVerifiedNothingFailsOnlyInALongRun) {
-  Process idle = ended(Role::Reader, exitedWith(0));
-  idle.last_checking = 0;
-  EXPECT_TRUE(failuresOf(idle).empty());
-  run.stop_s = 61;
-  EXPECT_EQ(failuresOf(idle), std::vector<std::string>{"reader 1 verified no log"});
-  idle.last_checking = 1;  // and ended with 0: log 1 was verified whole
-  EXPECT_TRUE(failuresOf(idle).empty());
-}
-
-TEST(LogsVerifiedTest, SlowestReaderSetsTheCount) {
-  Process fast = ended(Role::Reader, exitedWith(0));
-  fast.last_checking = 9;
-  Process slow = fast;
-  slow.last_checking = 4;
-  Process writer = ended(Role::Writer, exitedWith(0));
-  EXPECT_EQ(slowestReaderVerified({writer, fast, slow, fast}), 4u);
-  EXPECT_EQ(slowestReaderVerified({writer}), 0u);
-}
+}  // namespace

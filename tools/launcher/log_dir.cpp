@@ -32,7 +32,8 @@ static bool isNumberedLog(const char* name) {
 
 // An empty or short logInfo stands for log 1; so does a leftover that holds exactly 1.
 static bool logInfoHoldsLogNumber(const std::string& dir) {
-  int fd = open(join(dir, LOG_INFO_NAME).c_str(), O_RDONLY);
+  // Not through a symlink, and not blocked by a FIFO someone named logInfo.
+  int fd = open(join(dir, LOG_INFO_NAME).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     return false;
   }
@@ -94,17 +95,17 @@ static std::string describe(const std::vector<std::string>& names) {
   return text;
 }
 
-static bool dealWithLeftovers(const Options& opt, const std::string& dir) {
+static bool dealWithLeftovers(const std::string& dir, bool clean, bool quiet) {
   std::vector<std::string> leftovers = findLeftovers(dir);
   if (leftovers.empty()) {
     return true;
   }
-  if (!opt.clean) {
+  if (!clean) {
     fprintf(stderr, "logtest-run: %s holds files of an earlier test (%s); --clean removes them\n",
             dir.c_str(), describe(leftovers).c_str());
     return false;
   }
-  if (!opt.quiet) {
+  if (!quiet) {
     printf("Removing files of an earlier test from %s: %s\n", dir.c_str(),
            describe(leftovers).c_str());
   }
@@ -162,19 +163,19 @@ static bool makeTemporaryDir(LogDir& dir) {
   return true;
 }
 
-bool prepareLogDir(const Options& opt, LogDir& dir) {
-  if (opt.dirs.empty()) {
+bool prepareLogDir(const std::vector<std::string>& dirs, bool clean, bool quiet, LogDir& dir) {
+  if (dirs.empty()) {
     if (!makeTemporaryDir(dir)) {
       return false;
     }
   } else {
-    dir.paths = opt.dirs;
+    dir.paths = dirs;
     for (const std::string& path : dir.paths) {
       if (!checkIsDirectory(path)) {
         return false;
       }
     }
-    if (!dealWithLeftovers(opt, dir.paths[0])) {
+    if (!dealWithLeftovers(dir.paths[0], clean, quiet)) {
       return false;
     }
   }

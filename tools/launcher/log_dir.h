@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
-
 struct LogDir {
   std::vector<std::string> paths;  // paths[0] is the one the launcher prepares and watches
   bool temporary = false;          // made by the launcher, removed after a PASS
@@ -14,7 +12,7 @@ struct LogDir {
 // Makes a temporary directory or checks the given ones, removes an earlier test's files when
 // --clean asks, and creates logInfo and next_id where missing. Prints why and returns false
 // when the run cannot start.
-bool prepareLogDir(const Options& opt, LogDir& dir);
+bool prepareLogDir(const std::vector<std::string>& dirs, bool clean, bool quiet, LogDir& dir);
 
 // Names of files an earlier test left in dir: StopTest, last_log, log.N, and a logInfo that
 // holds a log number (its next logs would not start at log.1, where readers begin).

@@ -1,17 +1,21 @@
-// logtest-run: prepares a log directory, runs logtest writers and readers on it, watches them,
-// stops the test and reports PASS or FAIL.
+// logtest-run: prepares a log directory, checks that it is fit for a test, runs logtest
+// writers and readers on it, watches them, stops the test and gives one verdict.
 #include <signal.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "json_summary.h"
+#include "control/log_format.h"
+#include "guard.h"
+#include "json_report.h"
 #include "log_dir.h"
-#include "monitor.h"
 #include "options.h"
+#include "preflight.h"
+#include "report.h"
+#include "run_loop.h"
 #include "spawn.h"
-#include "summary.h"
+#include "system_info.h"
 #include "verdict.h"
 
 static void printPlan(const Options& opt, const LogDir& dir) {
@@ -31,9 +35,6 @@ static void printPlan(const Options& opt, const LogDir& dir) {
 
 // Opened before the run, so a JSON file that cannot be written stops nothing half way.
 static FILE* openJson(const std::string& path) {
-  if (path.empty()) {
-    return nullptr;
-  }
   FILE* f = fopen(path.c_str(), "w");
   if (f == nullptr) {
     fprintf(stderr, "logtest-run: --json %s: %s\n", path.c_str(), strerror(errno));
@@ -41,8 +42,33 @@ static FILE* openJson(const std::string& path) {
   return f;
 }
 
-static bool keepDir(const Options& opt, const LogDir& dir, bool pass) {
-  if (!pass || opt.keep || !dir.temporary) {
+// Every place a process will run, once each.
+static std::vector<Place> placesOf(const std::vector<Process>& processes) {
+  std::vector<Place> places;
+  for (const Process& p : processes) {
+    bool known = false;
+    for (const Place& place : places) {
+      known = known || (place.host == p.host && place.path == p.path);
+    }
+    if (!known) {
+      places.push_back({p.host, p.path});
+    }
+  }
+  return places;
+}
+
+static bool checkBeforeStart(const Options& opt, const LogDir& dir,
+                             const std::vector<Process>& processes) {
+  if (!opt.preflight) {
+    return true;
+  }
+  return preflightNames(dir.paths) &&
+         preflightSharing(dir.paths, placesOf(processes), {opt.logtest, opt.rsh}, opt.quiet);
+}
+
+static bool removeIfPassed(const LogDir& dir, const Options& opt, VerdictKind kind) {
+  // A run without readers is how writers alone are measured: nothing in it to inspect.
+  if (kind == VerdictKind::Fail || opt.keep || !dir.temporary) {
     return true;
   }
   return !removeTestDir(dir.paths[0]);
@@ -54,12 +80,19 @@ int main(int argc, char** argv) {
   if (status >= 0) {
     return status;
   }
-  FILE* json = openJson(opt.json_file);
+  FILE* json = opt.json_file.empty() ? nullptr : openJson(opt.json_file);
   if (!opt.json_file.empty() && json == nullptr) {
     return EXIT_USAGE;
   }
   LogDir dir;
-  if (!prepareLogDir(opt, dir)) {
+  std::vector<Process> processes;
+  bool ready = prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir);
+  if (ready) {
+    processes =
+        planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts, {opt.logtest, opt.rsh});
+    ready = checkBeforeStart(opt, dir, processes);
+  }
+  if (!ready) {
     if (dir.temporary) {
       removeTestDir(dir.paths[0]);
     }
@@ -70,18 +103,24 @@ int main(int argc, char** argv) {
   if (!opt.quiet) {
     printPlan(opt, dir);
   }
+  SystemInfo system = describeSystem(versionText(), dir.paths);
 
-  std::vector<Process> processes = planProcesses(opt, dir);
   RunState run;
-  runTest(opt, dir, processes, run);
+  Guard guard;
+  std::string error;
+  if (!startGuard(dir.paths[0] + "/" + STOP_TEST_NAME, guard, &error)) {
+    run.launcher_errors.push_back("could not start the guard process: " + error);
+  }
+  RunSettings settings{dir.paths[0], opt.duration, opt.grace, opt.stall_timeout, opt.quiet};
+  runTest(settings, processes, run);
+  dismissGuard(guard);
 
-  Outcome outcome;
-  outcome.failures = findFailures(opt, processes, run);
-  outcome.dir_kept = keepDir(opt, dir, outcome.failures.empty());
-  printSummary(opt, dir, processes, run, outcome);
-  if (json != nullptr &&
-      (!writeJsonSummary(json, opt, dir, processes, run, outcome) || fclose(json) != 0)) {
+  Verdict verdict = decideVerdict(processes, run);
+  bool kept = removeIfPassed(dir, opt, verdict.kind);
+  Report report{processes, run, verdict, dir, kept, system, opt.command_line};
+  printReport(report, opt.quiet);
+  if (json != nullptr && (!writeJsonReport(json, report, opt) || fclose(json) != 0)) {
     fprintf(stderr, "logtest-run: writing %s failed: %s\n", opt.json_file.c_str(), strerror(errno));
   }
-  return outcome.failures.empty() ? EXIT_PASS : EXIT_FAIL;
+  return exitStatusFor(verdict.kind);
 }

@@ -8,36 +8,46 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "launcher_version.h"
+
 static const char* const FOOTER = R"(
 Directories:
   Without DIR a fresh directory is made under $TMPDIR (default /tmp) and removed after a
-  PASS. A DIR must exist; files of an earlier test in it (StopTest, last_log, log.N, a logInfo
-  holding a log number) refuse the run unless --clean removes them. logInfo (empty) and next_id
-  ("0") are created when missing; an existing next_id is used as it is. Several DIRs name one
-  shared directory through different paths (two mounts, two clients): the first is prepared,
-  and writers and readers are each spread over the paths round-robin.
+  PASS. A DIR must exist; it is made absolute, and that path is what every process and every
+  host is given. Files of an earlier test in it (StopTest, last_log, log.N, a logInfo holding a
+  log number) refuse the run unless --clean removes them (log.N with N a number only; log.txt
+  stays). logInfo (empty) and next_id ("0") are created when missing; an existing next_id is
+  used as it is. Several DIRs name one shared directory through different paths (two mounts,
+  two clients): the first is prepared, and writers and readers are each spread over the paths
+  round-robin.
+
+Preflight (skipped with --no-preflight):
+  Before any process starts: every derived file name fits logtest's 1,023 bytes; DIR holds no
+  symlink named logInfo, next_id, last_log, StopTest or log.N; a file written through the first
+  path reads back through every other path and on every host; and while the launcher holds
+  flock on logInfo, a non-blocking flock through every path and on every host fails.
 
 Other hosts:
   With --hosts each process runs through the --rsh template: the template is split at blanks,
   {host} is replaced, and one argument is appended, a shell command line such as
     exec '/usr/bin/logtest' 'W' '/mnt/shared/dir'
-  ssh and pdsh hand it to the remote shell; for srun or env end the template in 'sh -c'
-  (e.g. --rsh 'srun -N1 -n1 -w {host} sh -c'). With pdsh use -N so lines carry no host prefix.
+  ssh and pdsh hand it to the remote shell; srun and env run it through 'sh -c':
+    --rsh 'ssh -o BatchMode=yes -o LogLevel=ERROR {host}'
+    --rsh 'pdsh -S -N -w {host}'   (-N: no host prefix; -S: the remote exit status)
+    --rsh 'srun -N1 -n1 --overlap -w {host} sh -c'
   The remote side runs logtest at the same path, on the same DIR path.
 
-Figures:
-  Logs written come from the writers' "Log rename" lines, logs verified from the readers'
-  "Checking log N" lines (logs 1..N-1 verified; N too once the reader ends with status 0).
-  Bytes are the sizes of the numbered logs and last_log; MB are 10^6 bytes. Records are
-  estimated as bytes / 5156, the mean record size (36-byte header, payload 1..10239 bytes).
-
 Verdict:
-  FAIL on any line other than the progress lines and a reader's retry notices ("Rechecking
-  for log terminator record", "Partial read, retrying."), and on any process that ends
-  otherwise than by StopTest with status 0 (a writer's silent 1 at StopTest is fine), is
-  killed, or outlives the grace time; also a reader that verified nothing in over a minute.
+  FAIL on any line other than the progress lines, a reader's retry notices and an rsh tool's
+  report of a remote exit status; on any process that ends otherwise than by StopTest with
+  status 0 (a writer's silent 1 at StopTest is fine), is killed, or outlives the grace time;
+  when nothing is appended for --stall-timeout seconds while writers run; when a numbered log
+  vanishes that no reader can have deleted; and when a log renamed more than 10 s before the
+  stop was not verified through every path and host that has readers. A run in which no
+  reader verified any log gives NO VERDICT (exit status 3), never PASS.
 
-Exit status: 0 PASS, 1 FAIL, 2 bad usage or a directory that cannot be prepared.)";
+Exit status: 0 PASS, 1 FAIL, 2 bad usage, a directory that cannot be prepared, a refused
+preflight or a --json file that cannot be created, 3 NO VERDICT.)";
 
 static void addOptions(CLI::App& app, Options& opt) {
   app.add_option("-w,--writers", opt.writers, "Writer processes")
@@ -60,6 +70,12 @@ static void addOptions(CLI::App& app, Options& opt) {
       ->type_name("SECONDS")
       ->check(CLI::Range(1, 86400).description(""))
       ->capture_default_str();
+  app.add_option("--stall-timeout", opt.stall_timeout,
+                 "Seconds without an append while writers run before the run fails, and "
+                 "without progress before a reader is reported lagging; 0 turns both off")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0, 86400).description(""))
+      ->capture_default_str();
   auto* hosts = app.add_option("--hosts", opt.hosts,
                                "Comma-separated hosts to start the processes on, round-robin")
                     ->type_name("H1,H2,...")
@@ -75,6 +91,9 @@ static void addOptions(CLI::App& app, Options& opt) {
   app.add_flag("--keep", opt.keep, "Keep the temporary directory after a PASS");
   app.add_flag("--clean", opt.clean, "Remove files of an earlier test from DIR first");
   app.add_flag("--quiet", opt.quiet, "No status line; a short summary");
+  app.add_flag("!--no-preflight", opt.preflight,
+               "Start without checking that the paths name one directory whose locks exclude");
+  app.set_version_flag("--version", versionText(), "Print the version and exit");
   app.add_option("DIR", opt.dirs, "Log directory, or several paths to the same one")->type_name("");
 }
 
@@ -115,6 +134,14 @@ static std::string absolute(const std::string& path) {
     return path;
   }
   return std::string(cwd) + "/" + path;
+}
+
+std::string versionText() {
+  std::string text = std::string("logtest-run ") + LOGTEST_VERSION;
+  if (LOGTEST_COMMIT[0] != '\0') {
+    text += std::string(" (git ") + LOGTEST_COMMIT + ")";
+  }
+  return text;
 }
 
 static bool resolveLogtest(Options& opt) {
@@ -169,5 +196,10 @@ int parseOptions(int argc, char** argv, Options& opt) {
   if (!checkCombinations(opt) || !resolveLogtest(opt)) {
     return EXIT_USAGE;
   }
+  // Another host resolves a relative path in its login directory, not in ours.
+  for (std::string& dir : opt.dirs) {
+    dir = absolute(dir);
+  }
+  opt.command_line.assign(argv, argv + argc);
   return -1;
 }

@@ -1,16 +1,17 @@
-// What a line of logtest output says. Three progress lines are known, and the two notices of
-// a reader that waits, for up to five seconds, for a log to become whole: the wait either
-// ends well or ends in a diagnostic of its own. Any other line is a diagnostic and fails the
-// run.
+// What a line of logtest output says. Three progress lines are known; the two notices of a
+// reader that waits, for up to five seconds, for a log to become whole (the wait either ends
+// well or ends in a diagnostic of its own); and the lines in which an rsh tool reports the exit
+// status of its remote command, which the launcher judges from that status. Any other line is
+// a diagnostic and fails the run.
 #pragma once
 
 #include <string>
 
-enum class LineKind { LogRenamed, CheckingLog, Done, RetryNotice, Diagnostic };
+enum class LineKind { LogRenamed, CheckingLog, Done, RetryNotice, RemoteExit, Diagnostic };
 
 struct OutputLine {
   LineKind kind = LineKind::Diagnostic;
-  unsigned log_number = 0;  // the N of "Log rename DIR/log.N by writer ..." or "Checking log N"
+  unsigned number = 0;  // LogRenamed, CheckingLog: the log's N; RemoteExit: the exit status
 };
 
 OutputLine classifyLine(const std::string& line);

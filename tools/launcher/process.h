@@ -1,9 +1,8 @@
-// One writer or reader process of a test, as the launcher started and watched it.
+// One writer or reader process of a test: how it was planned, and what the run loop saw of it.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -28,6 +27,7 @@ struct Process {
   bool ended_early = false;         // ended while no StopTest existed
   bool killed_by_launcher = false;  // outlived the grace time
   bool unreapable = false;          // not even SIGKILL ended it (stuck in the kernel)
+  int remote_exit = -1;             // the remote status an rsh tool reported in a line
 
   int logs_renamed = 0;        // writer: its "Log rename" lines
   unsigned last_checking = 0;  // reader: N of its last "Checking log N"
@@ -43,13 +43,7 @@ inline std::string processName(const Process& p) {
   return roleName(p.role) + " " + std::to_string(p.id);
 }
 
-// A reader that ended with 0 finished the scan of the last log it named; one still scanning,
-// stopped or failed vouches only for the logs before it.
-inline unsigned logsVerified(const Process& p) {
-  bool clean_exit = p.reaped && !p.killed_by_launcher && WIFEXITED(p.wait_status) &&
-                    WEXITSTATUS(p.wait_status) == 0;
-  if (clean_exit || p.last_checking == 0) {
-    return p.last_checking;
-  }
-  return p.last_checking - 1;
+// Where a process ran, for the reports: "local" or the host.
+inline std::string hostName(const Process& p) {
+  return p.host.empty() ? "local" : p.host;
 }

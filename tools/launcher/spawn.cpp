@@ -1,12 +1,15 @@
 #include "spawn.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 
 std::string shellQuote(const std::string& word) {
@@ -28,42 +31,54 @@ static std::string replaceAll(std::string text, const std::string& from, const s
   return text;
 }
 
-std::vector<std::string> commandFor(const Options& opt, const std::string& host, char role,
-                                    const std::string& path) {
-  std::string role_arg(1, role);
-  if (host.empty()) {
-    return {opt.logtest, role_arg, path};
-  }
+std::vector<std::string> remoteCommand(const std::string& rsh, const std::string& host,
+                                       const std::string& command_line) {
   std::vector<std::string> words;
-  std::istringstream in(opt.rsh);
+  std::istringstream in(rsh);
   std::string word;
   while (in >> word) {
     words.push_back(replaceAll(word, "{host}", host));
   }
-  words.push_back("exec " + shellQuote(opt.logtest) + " " + shellQuote(role_arg) + " " +
-                  shellQuote(path));
+  words.push_back(command_line);
   return words;
 }
 
-static void planRole(const Options& opt, const LogDir& dir, Role role, int count,
+std::vector<std::string> commandFor(const Launch& launch, const std::string& host, char role,
+                                    const std::string& path) {
+  std::string role_arg(1, role);
+  if (host.empty()) {
+    return {launch.logtest, role_arg, path};
+  }
+  return remoteCommand(
+      launch.rsh, host,
+      "exec " + shellQuote(launch.logtest) + " " + shellQuote(role_arg) + " " + shellQuote(path));
+}
+
+std::string remoteCommandLine(const Process& p) {
+  return p.host.empty() || p.argv.empty() ? "" : p.argv.back();
+}
+
+static void planRole(Role role, int count, const std::vector<std::string>& paths,
+                     const std::vector<std::string>& hosts, const Launch& launch,
                      std::vector<Process>& out) {
   for (int i = 0; i < count; i++) {
     Process p;
     p.role = role;
     p.id = i + 1;
-    p.path = dir.paths[i % dir.paths.size()];
-    if (!opt.hosts.empty()) {
-      p.host = opt.hosts[i % opt.hosts.size()];
+    p.path = paths[i % paths.size()];
+    if (!hosts.empty()) {
+      p.host = hosts[i % hosts.size()];
     }
-    p.argv = commandFor(opt, p.host, role == Role::Writer ? 'W' : 'R', p.path);
+    p.argv = commandFor(launch, p.host, role == Role::Writer ? 'W' : 'R', p.path);
     out.push_back(p);
   }
 }
 
-std::vector<Process> planProcesses(const Options& opt, const LogDir& dir) {
+std::vector<Process> planProcesses(int writers, int readers, const std::vector<std::string>& paths,
+                                   const std::vector<std::string>& hosts, const Launch& launch) {
   std::vector<Process> processes;
-  planRole(opt, dir, Role::Writer, opt.writers, processes);
-  planRole(opt, dir, Role::Reader, opt.readers, processes);
+  planRole(Role::Writer, writers, paths, hosts, launch, processes);
+  planRole(Role::Reader, readers, paths, hosts, launch, processes);
   return processes;
 }
 
@@ -108,4 +123,56 @@ bool startProcess(Process& p, std::string* error) {
   p.pid = pid;
   p.out_fd = fds[0];
   return true;
+}
+
+static double nowSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Reads the child's output until it closes or the time is up; false when the time ran out.
+static bool collect(int fd, double deadline, std::string* output) {
+  char buf[4096];
+  for (;;) {
+    double left = deadline - nowSeconds();
+    if (left <= 0) {
+      return false;
+    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left * 1000) + 1) <= 0) {
+      continue;
+    }
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n > 0) {
+      output->append(buf, n);
+    } else if (n == 0 || errno != EAGAIN) {
+      return true;
+    }
+  }
+}
+
+int runCaptured(const std::vector<std::string>& argv, double timeout_s, std::string* output) {
+  Process p;
+  p.argv = argv;
+  std::string error;
+  if (!startProcess(p, &error)) {
+    *output = error;
+    return -1;
+  }
+  double deadline = nowSeconds() + timeout_s;
+  bool ended = collect(p.out_fd, deadline, output);
+  close(p.out_fd);
+  int status = 0;
+  // Its output can end before it does; it still gets no more than the time it was given.
+  while (ended && waitpid(p.pid, &status, WNOHANG) == 0) {
+    ended = nowSeconds() < deadline;
+    usleep(10000);
+  }
+  if (!ended) {
+    kill(-p.pid, SIGKILL);
+    waitpid(p.pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -1,25 +1,44 @@
-// Starting the logtest processes, here or on other hosts, each with its output on a pipe.
+// Starting processes, here or on other hosts through an rsh template, with their output on a
+// pipe.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "log_dir.h"
-#include "options.h"
 #include "process.h"
+
+// How logtest is run: its path (the same on every host) and the rsh template.
+struct Launch {
+  std::string logtest;
+  std::string rsh;
+};
 
 // One word for a POSIX shell, single-quoted: it stays one word whatever it holds.
 std::string shellQuote(const std::string& word);
 
+// The words that run a shell command line on host: the template's words, {host} replaced,
+// plus the command line as one last argument.
+std::vector<std::string> remoteCommand(const std::string& rsh, const std::string& host,
+                                       const std::string& command_line);
+
 // The words that run logtest in role on path: the executable itself when host is empty,
-// otherwise the rsh template's words, {host} replaced, plus one shell command line.
-std::vector<std::string> commandFor(const Options& opt, const std::string& host, char role,
+// otherwise through the template.
+std::vector<std::string> commandFor(const Launch& launch, const std::string& host, char role,
                                     const std::string& path);
 
+// The command line a remote process was given ("exec '/usr/bin/logtest' 'W' '/dir'").
+std::string remoteCommandLine(const Process& p);
+
 // Writers, then readers, each role spread round-robin over the hosts and over the paths.
-std::vector<Process> planProcesses(const Options& opt, const LogDir& dir);
+std::vector<Process> planProcesses(int writers, int readers, const std::vector<std::string>& paths,
+                                   const std::vector<std::string>& hosts, const Launch& launch);
 
 // Forks and execs p.argv in a process group of its own (a Ctrl-C meant for the launcher must
 // not reach it), standard input from /dev/null, output into a pipe. False and *error on a
 // failure here; a failed exec shows as a line from the child and exit status 127.
 bool startProcess(Process& p, std::string* error);
+
+// Runs argv to its end, or kills it after timeout_s; fills *output with what it printed
+// (standard output and error). Returns its exit status, 128 + a signal, or -1 if it could not
+// be started or had to be killed.
+int runCaptured(const std::vector<std::string>& argv, double timeout_s, std::string* output);

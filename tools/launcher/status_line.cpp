@@ -12,13 +12,12 @@ Rates ratesFor(uint64_t bytes, double seconds) {
   return r;
 }
 
-std::string statusText(const std::vector<Process>& processes, const RunState& run, double elapsed_s,
-                       unsigned live) {
+std::string statusText(const RunState& run, double elapsed_s, unsigned live) {
   // Once stopping, nothing more is appended: the rates keep to the time that was measured.
   bool stopping = run.stop_reason != StopReason::None;
   Rates r = ratesFor(run.sizes.total, stopping ? run.stop_s : elapsed_s);
   std::string verified =
-      hasReaders(processes) ? std::to_string(slowestReaderVerified(processes)) : "-";
+      run.progress.readers.empty() ? "-" : std::to_string(slowestReaderVerified(run));
   char text[256];
   snprintf(text, sizeof(text),
            "%5.0f s  logs written %u, verified %s  %.2f MB/s  ~%.0f records/s  %u live%s",

@@ -2,10 +2,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
-#include "process.h"
-#include "run.h"
+#include "run_state.h"
 
 struct Rates {
   double mb_per_s = 0;       // 10^6 bytes per second
@@ -16,5 +14,4 @@ struct Rates {
 Rates ratesFor(uint64_t bytes, double seconds);
 
 // "   12 s  logs written 5, verified 4  4.71 MB/s  ~913 records/s  6 live[, stopping]"
-std::string statusText(const std::vector<Process>& processes, const RunState& run, double elapsed_s,
-                       unsigned live);
+std::string statusText(const RunState& run, double elapsed_s, unsigned live);

@@ -1,61 +1,75 @@
 #include "verdict.h"
 
-#include <string.h>
+#include "options.h"
+#include "spawn.h"
 
-// A writer that meets StopTest while opening the log ends through the stop path, with 1 and
-// without a word. That is no fault of its own once someone with a reason raised the marker:
-// the launcher, or a process that said why.
-bool writerStoppedByMarker(const Process& p, const RunState& run) {
-  bool raised_for_a_reason = run.launcher_raised_marker || run.diagnostic_count > 0;
-  return p.role == Role::Writer && p.reaped && WIFEXITED(p.wait_status) &&
-         WEXITSTATUS(p.wait_status) == 1 && p.diagnostics == 0 && !p.ended_early &&
-         p.end_s >= run.stop_s && raised_for_a_reason;
+static StopContext stopContext(const RunState& run) {
+  StopContext stop;
+  stop.stop_s = run.stop_s;
+  stop.grace_waited_s = run.grace_waited_s;
+  stop.grace_cut_short = run.grace_cut_short;
+  stop.marker_for_a_reason = run.launcher_raised_marker || run.diagnostic_count > 0;
+  return stop;
 }
 
-// Why p ended wrongly, or "" if it ended well.
-static std::string endFailure(const Options& opt, const Process& p, const RunState& run) {
-  std::string name = processName(p);
-  if (p.pid <= 0) {
-    return "";  // never started; the launcher's own error says why
+static void judgeProcess(const Process& p, const ProcessEnd& end, Verdict& v) {
+  if (p.diagnostics > 0) {
+    v.failures.push_back(
+        {"diagnostic", processName(p) + " printed " + std::to_string(p.diagnostics) +
+                           (p.diagnostics == 1 ? " diagnostic line" : " diagnostic lines")});
   }
-  if (p.unreapable) {
-    return name + " did not end even after SIGKILL";
+  if (!end.ok) {
+    v.failures.push_back({"process_end", end.failure});
   }
-  if (p.killed_by_launcher) {
-    return name + " did not end within " + std::to_string(opt.grace) +
-           " s after StopTest and was killed";
+  if (end.may_still_run) {
+    v.warnings.push_back({"remote_may_still_run", processName(p) + " may still be running on " +
+                                                      p.host + ": " + remoteCommandLine(p)});
   }
-  if (WIFSIGNALED(p.wait_status)) {
-    int sig = WTERMSIG(p.wait_status);
-    return name + " was killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
-  }
-  int status = WEXITSTATUS(p.wait_status);
-  if (p.ended_early) {
-    return name + " ended with status " + std::to_string(status) +
-           " while the test was running and no StopTest existed";
-  }
-  if (status != 0 && !writerStoppedByMarker(p, run)) {
-    return name + " exited with status " + std::to_string(status);
-  }
-  if (p.role == Role::Reader && status == 0 && logsVerified(p) == 0 &&
-      measuredSeconds(run) > MIN_SECONDS_FOR_READER_PROGRESS) {
-    return name + " verified no log";
-  }
-  return "";
 }
 
-std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
-                                      const RunState& run) {
-  std::vector<std::string> failures = run.launcher_errors;
+Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run) {
+  Verdict v;
+  for (const std::string& error : run.launcher_errors) {
+    v.failures.push_back({"launcher_error", error});
+  }
+  v.failures.insert(v.failures.end(), run.failures.begin(), run.failures.end());
+  v.warnings = run.warnings;
+  StopContext stop = stopContext(run);
   for (const Process& p : processes) {
-    if (p.diagnostics > 0) {
-      failures.push_back(processName(p) + " printed " + std::to_string(p.diagnostics) +
-                         (p.diagnostics == 1 ? " diagnostic line" : " diagnostic lines"));
-    }
-    std::string why = endFailure(opt, p, run);
-    if (!why.empty()) {
-      failures.push_back(why);
-    }
+    v.ends.push_back(decideEnd(p, stop));
+    judgeProcess(p, v.ends.back(), v);
   }
-  return failures;
+  for (const Finding& gap : judgeCoverage(run.progress, measuredSeconds(run))) {
+    v.failures.push_back(gap);
+  }
+  if (!v.failures.empty()) {
+    v.kind = VerdictKind::Fail;
+  } else if (mostVerified(run) == 0) {
+    v.kind = VerdictKind::NoVerdict;
+  }
+  return v;
+}
+
+const char* verdictName(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::Pass:
+      return "PASS";
+    case VerdictKind::Fail:
+      return "FAIL";
+    case VerdictKind::NoVerdict:
+      return "NO VERDICT";
+  }
+  return "FAIL";
+}
+
+int exitStatusFor(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::Pass:
+      return EXIT_PASS;
+    case VerdictKind::Fail:
+      return EXIT_FAIL;
+    case VerdictKind::NoVerdict:
+      return EXIT_NO_VERDICT;
+  }
+  return EXIT_FAIL;
 }

@@ -1,22 +1,25 @@
-// PASS or FAIL, and why.
+// One verdict for the run, decided once from the processes' ends and what the run loop found;
+// the printed summary and the JSON only present it.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "options.h"
 #include "process.h"
-#include "run.h"
+#include "process_end.h"
+#include "progress.h"
+#include "run_state.h"
 
-// A reader that verified nothing in a run this long has been kept from the logs somehow.
-constexpr double MIN_SECONDS_FOR_READER_PROGRESS = 60;
+enum class VerdictKind { Pass, Fail, NoVerdict };
 
-// One line per reason the run failed; empty for a PASS. Any diagnostic line fails the run, and
-// so does any process that did not end by itself with status 0 - except a writer that exits
-// with 1 and prints nothing once StopTest was raised by the launcher or by a process that
-// printed why: it met the marker while opening the log, which ends a writer with 1.
-// The writer's exit with 1 above.
-bool writerStoppedByMarker(const Process& p, const RunState& run);
+struct Verdict {
+  VerdictKind kind = VerdictKind::Pass;
+  std::vector<ProcessEnd> ends;   // one per process, in the same order
+  std::vector<Finding> failures;  // why it failed; empty unless Fail
+  std::vector<Finding> warnings;  // worth a look, fail nothing by themselves
+};
 
-std::vector<std::string> findFailures(const Options& opt, const std::vector<Process>& processes,
-                                      const RunState& run);
+Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run);
+
+const char* verdictName(VerdictKind kind);  // "PASS", "FAIL", "NO VERDICT"
+int exitStatusFor(VerdictKind kind);

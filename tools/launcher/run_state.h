@@ -7,6 +7,7 @@
 
 #include "log_sizes.h"
 #include "process.h"
+#include "progress.h"
 
 enum class StopReason {
   None,
@@ -15,9 +16,11 @@ enum class StopReason {
   Marker,        // StopTest appeared, raised by a process or by hand
   ProcessEnded,  // a process ended while no StopTest existed
   StartFailed,   // the launcher could not start every process
+  Stalled,       // nothing was appended for the stall timeout
+  LogVanished,   // a numbered log disappeared that no reader can have deleted
 };
 
-struct Diagnostic {
+struct OutputNote {
   std::string process;  // "writer 3"
   std::string line;
   double at_s;
@@ -40,19 +43,23 @@ struct RunState {
   double end_s = 0;    // seconds after the start when the watch ended
   StopReason stop_reason = StopReason::None;
   bool launcher_raised_marker = false;
+  double grace_waited_s = 0;  // from the stop to the first signal sent to a straggler
+  bool grace_cut_short = false;
   std::vector<std::string> launcher_errors;  // failures of the launcher's own
-  std::vector<Diagnostic> diagnostics;
+  std::vector<Finding> failures;             // found while the test ran: a stall, a vanished log
+  std::vector<Finding> warnings;             // a reader left behind or lagging
+  std::vector<OutputNote> diagnostics;
   unsigned diagnostic_count = 0;
-  std::vector<Diagnostic> retry_notices;
+  std::vector<OutputNote> retry_notices;
   unsigned retry_notice_count = 0;
   LogSizes sizes;
+  Progress progress;  // readers in the order of their ids
   std::vector<TimelinePoint> timeline;
 };
 
-bool hasReaders(const std::vector<Process>& processes);
-
-// Logs verified by the slowest reader; 0 without readers.
-unsigned slowestReaderVerified(const std::vector<Process>& processes);
+// Logs verified by the slowest reader, and by the most advanced one; 0 without readers.
+unsigned slowestReaderVerified(const RunState& run);
+unsigned mostVerified(const RunState& run);
 
 // The period the rates are taken over: from the start until the stop began.
 double measuredSeconds(const RunState& run);

@@ -1,18 +1,23 @@
-#include "monitor.h"
+#include "run_loop.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "control/log_format.h"
+#include "log_dir.h"
 #include "output_lines.h"
+#include "proc_info.h"
 #include "spawn.h"
 #include "status_line.h"
 
@@ -58,8 +63,7 @@ static double monotonicSeconds() {
 }
 
 struct Watch {
-  const Options& opt;
-  const LogDir& dir;
+  const RunSettings& opt;
   std::vector<Process>& procs;
   RunState& run;
   double start = 0;
@@ -94,7 +98,7 @@ static void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullpt
   w.grace_end = w.run.stop_s + w.opt.grace;
   MarkerResult result = MarkerResult::AlreadyThere;
   if (reason != StopReason::Marker) {
-    result = raiseStopMarker(w.dir.paths[0]);
+    result = raiseStopMarker(w.opt.dir);
   }
   w.run.launcher_raised_marker = result == MarkerResult::Raised;
   if (result == MarkerResult::Failed) {
@@ -103,6 +107,16 @@ static void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullpt
   if (marker != nullptr) {
     *marker = result;
   }
+}
+
+// A line of the launcher's own while the test runs, above the status line.
+static void say(Watch& w, const std::string& text) {
+  if (w.opt.quiet) {
+    return;
+  }
+  clearStatus(w);
+  printf("%s\n", text.c_str());
+  fflush(stdout);
 }
 
 static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
@@ -143,10 +157,15 @@ static void handleLine(Watch& w, Process& p, const std::string& line) {
   switch (out.kind) {
     case LineKind::LogRenamed:
       p.logs_renamed++;
-      noteRenamed(w.run.sizes, out.log_number);
+      noteRenamed(w.run.sizes, out.number);
+      noteRename(w.run.progress, out.number, processName(p), elapsed(w));
       break;
     case LineKind::CheckingLog:
-      p.last_checking = out.log_number;
+      p.last_checking = out.number;
+      noteChecking(w.run.progress, p.id - 1, out.number, elapsed(w));
+      break;
+    case LineKind::RemoteExit:
+      p.remote_exit = static_cast<int>(out.number);
       break;
     case LineKind::Done:
       break;
@@ -226,6 +245,13 @@ static void processEndedEarly(Watch& w, Process& p) {
   }
 }
 
+// Exit status 0 of its own accord: a reader then finished the log it was checking. pdsh
+// without -S exits 0 whatever happened remotely, but says so in a line.
+static bool endedClean(const Process& p) {
+  return !p.killed_by_launcher && WIFEXITED(p.wait_status) && WEXITSTATUS(p.wait_status) == 0 &&
+         p.remote_exit <= 0;
+}
+
 static void reapChildren(Watch& w) {
   for (Process& p : w.procs) {
     if (p.reaped || p.pid <= 0) {
@@ -240,6 +266,9 @@ static void reapChildren(Watch& w) {
     readOutput(w, p);  // whatever it printed before it ended counts
     if (!w.stopping) {
       processEndedEarly(w, p);
+    }
+    if (p.role == Role::Reader) {
+      noteReaderEnd(w.run.progress, p.id - 1, endedClean(p));
     }
   }
 }
@@ -265,7 +294,7 @@ static void showStatus(Watch& w) {
   if (w.opt.quiet || (!w.tty && w.ticks % 10 != 0)) {
     return;
   }
-  std::string text = statusText(w.procs, w.run, elapsed(w), liveCount(w));
+  std::string text = statusText(w.run, elapsed(w), liveCount(w));
   if (w.tty) {
     printf("\r%s\033[K", text.c_str());
     w.status_shown = true;
@@ -275,18 +304,122 @@ static void showStatus(Watch& w) {
   fflush(stdout);
 }
 
+static bool writersAlive(const Watch& w) {
+  for (const Process& p : w.procs) {
+    if (p.role == Role::Writer && p.pid > 0 && !p.reaped) {
+      return true;
+    }
+  }
+  return false;
+}
+
+static const Process* localProcess(const Watch& w, pid_t pid) {
+  for (const Process& p : w.procs) {
+    if (p.host.empty() && p.pid == pid && !p.reaped) {
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+// "writer 3 (PID 4711) holds the logInfo lock and is stopped": what this host can tell of why
+// nothing moves. Remote holders are out of sight.
+static std::string lockHolderText(const Watch& w) {
+  std::vector<pid_t> holders = localFlockHolders(w.opt.dir + "/" + LOG_INFO_NAME);
+  if (holders.empty()) {
+    return "no process on this host holds the logInfo lock";
+  }
+  pid_t pid = holders[0];
+  const Process* p = localProcess(w, pid);
+  std::string who = p != nullptr ? processName(*p) + " (PID " + std::to_string(pid) + ")"
+                                 : "PID " + std::to_string(pid) + ", not a process of this test,";
+  return who + " holds the logInfo lock and is " + localStateName(pid);
+}
+
+// "writers sleeping: 1, 2; stopped: 3" for the local writers still alive.
+static std::string writerStates(const Watch& w) {
+  std::vector<std::pair<std::string, std::string>> groups;
+  for (const Process& p : w.procs) {
+    if (p.role != Role::Writer || !p.host.empty() || p.reaped || p.pid <= 0) {
+      continue;
+    }
+    std::string state = localStateName(p.pid);
+    auto it =
+        std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == state; });
+    if (it == groups.end()) {
+      groups.push_back({state, std::to_string(p.id)});
+    } else {
+      it->second += ", " + std::to_string(p.id);
+    }
+  }
+  std::string text;
+  for (const auto& [state, ids] : groups) {
+    text += (text.empty() ? "; writers " : "; ") + state + ": " + ids;
+  }
+  return text;
+}
+
+static void checkStall(Watch& w) {
+  if (!writersAlive(w) || !stalled(w.run.progress, elapsed(w), w.opt.stall_timeout)) {
+    return;
+  }
+  std::string text = "no byte appended for " + std::to_string(w.opt.stall_timeout) + " s; " +
+                     lockHolderText(w) + writerStates(w);
+  w.run.failures.push_back({"stall", text});
+  say(w, "logtest-run: " + text);
+  beginStop(w, StopReason::Stalled);
+}
+
+static bool pathExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+static void checkReaders(Watch& w) {
+  double now = elapsed(w);
+  Progress& progress = w.run.progress;
+  for (size_t i = 0; i < progress.readers.size(); i++) {
+    unsigned next = nextLogOf(progress.readers[i]);
+    if (next > 0) {
+      noteNextLog(progress, i, pathExists(numberedLogPath(w.opt.dir, next)), now);
+    }
+  }
+  std::vector<Finding> found = judgeMissingLogs(progress, now);
+  for (const Finding& f : judgeLagging(progress, now, w.opt.stall_timeout)) {
+    found.push_back(f);
+  }
+  for (const Finding& f : found) {
+    bool failure = f.code == "log_vanished";
+    (failure ? w.run.failures : w.run.warnings).push_back(f);
+    say(w, std::string("logtest-run: ") + (failure ? "" : "warning: ") + f.text);
+    if (failure) {
+      beginStop(w, StopReason::LogVanished);
+    }
+  }
+}
+
 static void tick(Watch& w) {
   w.ticks++;
   // Lines already in the pipes announce renames the sample below must not miss.
   readAllOutput(w);
-  sampleSizes(w.run.sizes, w.dir.paths[0]);
+  sampleSizes(w.run.sizes, w.opt.dir);
+  if (!w.run.sizes.numbered.empty()) {
+    w.run.progress.highest_seen = w.run.sizes.numbered.rbegin()->first;
+  }
+  noteBytes(w.run.progress, w.run.sizes.total, elapsed(w));
   w.run.timeline.push_back(
-      {w.ticks, w.run.sizes.total, logsWritten(w.run.sizes), slowestReaderVerified(w.procs)});
-  if (!w.stopping && stopMarkerExists(w.dir.paths[0])) {
+      {w.ticks, w.run.sizes.total, logsWritten(w.run.sizes), slowestReaderVerified(w.run)});
+  if (!w.stopping && stopMarkerExists(w.opt.dir)) {
     beginStop(w, StopReason::Marker);
   }
   if (!w.stopping && w.opt.duration > 0 && elapsed(w) >= w.opt.duration) {
     beginStop(w, StopReason::Duration);
+  }
+  if (!w.stopping) {
+    checkStall(w);
+  }
+  if (!w.stopping) {
+    checkReaders(w);
   }
   showStatus(w);
 }
@@ -309,6 +442,7 @@ static void enforceGrace(Watch& w) {
     return;
   }
   if (w.kill_stage == 0) {
+    w.run.grace_waited_s = w.grace_end - w.run.stop_s;
     signalStragglers(w, SIGTERM);
     w.kill_stage = 1;
     w.stage_end = now + TERM_SECONDS;
@@ -333,8 +467,9 @@ static void takeSignals(Watch& w) {
     w.interrupts++;
     if (!w.stopping) {
       beginStop(w, StopReason::Interrupted);
-    } else if (w.interrupts > 1) {
+    } else if (w.interrupts > 1 && w.kill_stage == 0) {
       w.grace_end = elapsed(w);
+      w.run.grace_cut_short = true;
     }
   }
 }
@@ -363,9 +498,20 @@ static void pollOnce(Watch& w) {
   }
 }
 
-void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& processes,
-             RunState& run) {
-  Watch w{opt, dir, processes, run};
+static void setUpProgress(Watch& w) {
+  for (const Process& p : w.procs) {
+    if (p.role == Role::Reader) {
+      ReaderProgress r;
+      r.name = processName(p);
+      r.where = p.path + (p.host.empty() ? "" : " on " + p.host);
+      w.run.progress.readers.push_back(r);
+    }
+  }
+}
+
+void runTest(const RunSettings& opt, std::vector<Process>& processes, RunState& run) {
+  Watch w{opt, processes, run};
+  setUpProgress(w);
   w.tty = isatty(STDOUT_FILENO);
   installSignals();
   run.started = time(nullptr);
@@ -387,7 +533,7 @@ void runTest(const Options& opt, const LogDir& dir, std::vector<Process>& proces
       closeOutput(w, p);  // a killed process's descendants may still hold the pipe open
     }
   }
-  sampleSizes(run.sizes, dir.paths[0]);
+  sampleSizes(run.sizes, opt.dir);
   run.end_s = elapsed(w);
   if (w.status_shown) {
     putchar('\n');  // the last status line stays on the screen

@@ -1,25 +1,22 @@
-#include "run.h"
+#include "run_state.h"
 
-bool hasReaders(const std::vector<Process>& processes) {
-  for (const Process& p : processes) {
-    if (p.role == Role::Reader) {
-      return true;
-    }
-  }
-  return false;
-}
+#include <algorithm>
 
-unsigned slowestReaderVerified(const std::vector<Process>& processes) {
-  bool any = false;
-  unsigned slowest = 0;
-  for (const Process& p : processes) {
-    if (p.role == Role::Reader) {
-      unsigned n = logsVerified(p);
-      slowest = any && slowest < n ? slowest : n;
-      any = true;
-    }
+unsigned slowestReaderVerified(const RunState& run) {
+  const std::vector<ReaderProgress>& readers = run.progress.readers;
+  unsigned slowest = readers.empty() ? 0 : verifiedUpTo(readers[0]);
+  for (const ReaderProgress& r : readers) {
+    slowest = std::min(slowest, verifiedUpTo(r));
   }
   return slowest;
+}
+
+unsigned mostVerified(const RunState& run) {
+  unsigned most = 0;
+  for (const ReaderProgress& r : run.progress.readers) {
+    most = std::max(most, verifiedUpTo(r));
+  }
+  return most;
 }
 
 double measuredSeconds(const RunState& run) {
@@ -34,6 +31,8 @@ static const char* const STOP_REASONS[][2] = {
     {"marker", "StopTest appeared"},
     {"process_ended", "a process ended"},
     {"start_failed", "a process could not be started"},
+    {"stall", "nothing was appended"},
+    {"log_vanished", "a numbered log vanished"},
 };
 
 const char* stopReasonName(StopReason reason) {

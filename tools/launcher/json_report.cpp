@@ -1,0 +1,166 @@
+#include "json_report.h"
+
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "status_line.h"
+
+// Keys in the order the man page documents them.
+using json = nlohmann::ordered_json;
+
+// Three decimals are all a second or a rate needs, and diffs of two summaries stay readable.
+static double rounded(double value) {
+  return std::round(value * 1000) / 1000;
+}
+
+static json orNull(bool present, const json& value) {
+  return present ? value : json(nullptr);
+}
+
+static std::string isoTime(time_t when) {
+  char text[32];
+  struct tm tm;
+  gmtime_r(&when, &tm);
+  strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+static json findings(const std::vector<Finding>& list) {
+  json out = json::array();
+  for (const Finding& f : list) {
+    out.push_back({{"code", f.code}, {"text", f.text}});
+  }
+  return out;
+}
+
+static json notes(const std::vector<OutputNote>& kept, unsigned count) {
+  json first = json::array();
+  for (const OutputNote& n : kept) {
+    first.push_back({{"process", n.process}, {"at_s", rounded(n.at_s)}, {"line", n.line}});
+  }
+  return {{"count", count}, {"first", first}};
+}
+
+static json config(const Options& opt) {
+  return {{"writers", opt.writers},
+          {"readers", opt.readers},
+          {"duration_s", opt.duration},
+          {"grace_s", opt.grace},
+          {"stall_timeout_s", opt.stall_timeout},
+          {"preflight", opt.preflight},
+          {"dirs", opt.dirs},
+          {"hosts", opt.hosts},
+          {"rsh", orNull(!opt.hosts.empty(), opt.rsh)},
+          {"logtest", opt.logtest},
+          {"keep", opt.keep},
+          {"clean", opt.clean}};
+}
+
+static json systemInfo(const Report& r) {
+  json mounts = json::array();
+  for (const MountInfo& m : r.system.mounts) {
+    mounts.push_back({{"path", m.path},
+                      {"fs_type", orNull(!m.fs_type.empty(), m.fs_type)},
+                      {"source", orNull(!m.fs_type.empty(), m.source)},
+                      {"options", orNull(!m.fs_type.empty(), m.options)}});
+  }
+  return {{"host", r.system.host},
+          {"kernel", r.system.kernel},
+          {"command_line", r.command_line},
+          {"mounts", mounts}};
+}
+
+static json process(const Process& p, const ProcessEnd& end, const RunState& run) {
+  bool writer = p.role == Role::Writer;
+  // Usage of a remote process would be that of its rsh client: null.
+  bool local = p.host.empty() && p.reaped;
+  const struct rusage& u = p.usage;
+  json verified = nullptr;
+  if (!writer) {
+    verified = verifiedUpTo(run.progress.readers[p.id - 1]);
+  }
+  return {{"name", processName(p)},
+          {"role", roleName(p.role)},
+          {"id", p.id},
+          {"host", orNull(!p.host.empty(), p.host)},
+          {"path", p.path},
+          {"pid", p.pid},
+          {"argv", p.argv},
+          {"result", end.result},
+          {"exit_status", orNull(end.exit_status >= 0, end.exit_status)},
+          {"signal", orNull(end.signal != 0, end.signal)},
+          {"ended_early", p.ended_early},
+          {"killed_by_launcher", p.killed_by_launcher},
+          {"may_still_run", end.may_still_run},
+          {"cpu_user_s", orNull(local, rounded(u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6))},
+          {"cpu_system_s", orNull(local, rounded(u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6))},
+          {"max_rss_kb", orNull(local, u.ru_maxrss)},
+          {"logs_renamed", orNull(writer, p.logs_renamed)},
+          {"logs_verified", verified},
+          {"retry_notices", p.retry_notices},
+          {"diagnostics", p.diagnostics}};
+}
+
+static json totals(const RunState& run) {
+  double seconds = measuredSeconds(run);
+  Rates r = ratesFor(run.sizes.total, seconds);
+  return {{"logs_written", logsWritten(run.sizes)},
+          {"logs_verified", slowestReaderVerified(run)},
+          {"bytes", run.sizes.total},
+          {"logs_sized_by_estimate", run.sizes.estimated_logs},
+          {"seconds", rounded(seconds)},
+          {"mb_per_s", rounded(r.mb_per_s)},
+          {"records_estimated", static_cast<uint64_t>(r.records)},
+          {"records_per_s_estimated", rounded(r.records_per_s)}};
+}
+
+static json timeline(const RunState& run) {
+  json points = json::array();
+  for (const TimelinePoint& t : run.timeline) {
+    points.push_back({{"t", t.t},
+                      {"bytes", t.bytes},
+                      {"logs_written", t.logs_written},
+                      {"logs_verified", t.logs_verified}});
+  }
+  return points;
+}
+
+std::string jsonReport(const Report& r, const Options& opt) {
+  json processes = json::array();
+  for (size_t i = 0; i < r.processes.size(); i++) {
+    processes.push_back(process(r.processes[i], r.verdict.ends[i], r.run));
+  }
+  json doc = {
+      {"version", JSON_SUMMARY_VERSION},
+      {"tool", "logtest-run"},
+      {"tool_version", r.system.version},
+      {"started", isoTime(r.run.started)},
+      {"system", systemInfo(r)},
+      {"config", config(opt)},
+      {"verdict", verdictName(r.verdict.kind)},
+      {"exit_status", exitStatusFor(r.verdict.kind)},
+      {"stop_reason", stopReasonName(r.run.stop_reason)},
+      {"marker_raised_by_launcher", r.run.launcher_raised_marker},
+      {"stop_s", rounded(r.run.stop_s)},
+      {"elapsed_s", rounded(r.run.end_s)},
+      {"failures", findings(r.verdict.failures)},
+      {"warnings", findings(r.verdict.warnings)},
+      {"diagnostics", notes(r.run.diagnostics, r.run.diagnostic_count)},
+      {"retry_notices", notes(r.run.retry_notices, r.run.retry_notice_count)},
+      {"directory",
+       {{"path", r.dir.paths[0]},
+        {"paths", r.dir.paths},
+        {"temporary", r.dir.temporary},
+        {"kept", r.dir_kept}}},
+      {"processes", processes},
+      {"totals", totals(r.run)},
+      {"timeline", timeline(r.run)},
+  };
+  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool writeJsonReport(FILE* out, const Report& r, const Options& opt) {
+  std::string text = jsonReport(r, opt);
+  return fwrite(text.data(), 1, text.size(), out) == text.size() && fflush(out) == 0;
+}

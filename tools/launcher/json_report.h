@@ -1,0 +1,18 @@
+// The run's summary as JSON, for comparing runs and file systems: the same facts as the
+// printed report. The shape is documented in logtest-run(1); "version" changes whenever a field
+// changes meaning or goes away.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "options.h"
+#include "report.h"
+
+constexpr int JSON_SUMMARY_VERSION = 2;
+
+// The document as text: two-space indents, bytes that are not UTF-8 replaced by U+FFFD.
+std::string jsonReport(const Report& r, const Options& opt);
+
+// Writes the document to out; false if writing failed.
+bool writeJsonReport(FILE* out, const Report& r, const Options& opt);

@@ -1,0 +1,31 @@
+// Checks made before any process starts, each of which would otherwise cost a run that proves
+// nothing, or worse: names too long for logtest, symlinks it would write through, paths that
+// are not one directory, and locks that do not exclude across paths and hosts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "spawn.h"
+
+// Where processes will run: a host ("" for this one) and the path it is given.
+struct Place {
+  std::string host;
+  std::string path;
+};
+
+// logtest forms "DIR/log.N" in 1,024 bytes; the widest N is "-2147483648".
+constexpr size_t LOGTEST_NAME_BYTES = 1023;
+constexpr size_t WIDEST_DERIVED_SUFFIX = 16;  // "/log.-2147483648"
+
+// The message for each problem with the names in or derived from dir; empty when none.
+std::vector<std::string> checkNames(const std::string& dir);
+
+// Before the directory is prepared: the names of every path. Prints each refusal, with what
+// to do, on standard error and returns false.
+bool preflightNames(const std::vector<std::string>& paths);
+
+// Once logInfo exists: the paths and places show one directory whose flock excludes. paths[0]
+// is the path the launcher prepared; places are where processes will run.
+bool preflightSharing(const std::vector<std::string>& paths, const std::vector<Place>& places,
+                      const Launch& launch, bool quiet);

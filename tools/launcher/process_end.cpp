@@ -1,0 +1,88 @@
+#include "process_end.h"
+
+#include <string.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+
+// pdsh without -S exits 0 whatever the remote command did, and says what it did in a line.
+static int exitStatusOf(const Process& p) {
+  int status = WEXITSTATUS(p.wait_status);
+  return status == 0 && p.remote_exit > 0 ? p.remote_exit : status;
+}
+
+// A writer that meets StopTest while opening the log ends through the stop path, with 1 and
+// without a word. That is no fault of its own once someone with a reason raised the marker.
+static bool writerStoppedByMarker(const Process& p, int status, const StopContext& stop) {
+  return p.role == Role::Writer && status == 1 && p.diagnostics == 0 && !p.ended_early &&
+         p.end_s >= stop.stop_s && stop.marker_for_a_reason;
+}
+
+static std::string graceText(const StopContext& stop) {
+  char text[96];
+  snprintf(text, sizeof(text), "%.0f s", stop.grace_waited_s);
+  std::string waited = text;
+  if (stop.grace_cut_short) {
+    return waited + " after StopTest (a second interrupt cut the wait short)";
+  }
+  return waited + " after StopTest";
+}
+
+static void fail(ProcessEnd& end, const std::string& why) {
+  end.ok = false;
+  end.failure = why;
+}
+
+static ProcessEnd signalledEnd(const Process& p, const StopContext& stop) {
+  ProcessEnd end;
+  std::string name = processName(p);
+  end.signal = WTERMSIG(p.wait_status);
+  if (p.killed_by_launcher) {
+    end.result = "killed after grace";
+    end.may_still_run = !p.host.empty();
+    fail(end, name + " did not end within " + graceText(stop) + " and was killed");
+    return end;
+  }
+  end.result = "signal " + std::to_string(end.signal) + " (" + strsignal(end.signal) + ")";
+  fail(end, name + " was killed by signal " + end.result.substr(7));
+  return end;
+}
+
+static ProcessEnd exitedEnd(const Process& p, const StopContext& stop) {
+  ProcessEnd end;
+  std::string name = processName(p);
+  end.exit_status = exitStatusOf(p);
+  end.result = "exit " + std::to_string(end.exit_status);
+  if (p.killed_by_launcher) {
+    // It ended as the signal came: the status is its own, but the grace time was not enough.
+    end.may_still_run = !p.host.empty();
+    fail(end, name + " did not end within " + graceText(stop) + " and was killed");
+  } else if (p.ended_early) {
+    fail(end, name + " ended with status " + std::to_string(end.exit_status) +
+                  " while the test was running and no StopTest existed");
+  } else if (writerStoppedByMarker(p, end.exit_status, stop)) {
+    end.result += " at StopTest";
+  } else if (end.exit_status != 0) {
+    fail(end, name + " exited with status " + std::to_string(end.exit_status));
+  }
+  return end;
+}
+
+ProcessEnd decideEnd(const Process& p, const StopContext& stop) {
+  ProcessEnd end;
+  if (p.pid <= 0) {
+    end.result = "not started";  // the launcher's own error says why
+    return end;
+  }
+  if (p.unreapable) {
+    end.result = "not reaped";
+    end.may_still_run = true;
+    fail(end, processName(p) + " did not end even after SIGKILL");
+    return end;
+  }
+  if (!p.reaped) {
+    end.result = "running";
+    return end;
+  }
+  return WIFSIGNALED(p.wait_status) ? signalledEnd(p, stop) : exitedEnd(p, stop);
+}

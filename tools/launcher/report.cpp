@@ -1,0 +1,138 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "status_line.h"
+
+static double cpuSeconds(const Process& p) {
+  const struct rusage& u = p.usage;
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+static unsigned logsOf(const Process& p, const RunState& run) {
+  if (p.role == Role::Writer) {
+    return p.logs_renamed;
+  }
+  return verifiedUpTo(run.progress.readers[p.id - 1]);
+}
+
+static void printProcesses(const Report& r) {
+  printf("%-10s %-12s %-20s %7s %8s %5s  %s\n", "process", "host", "result", "cpu s", "peak MB",
+         "logs", "path");
+  for (size_t i = 0; i < r.processes.size(); i++) {
+    const Process& p = r.processes[i];
+    // Usage of a remote process is that of its rsh client: not worth showing.
+    bool local = p.host.empty() && p.reaped;
+    char cpu[32] = "-", mem[32] = "-";
+    if (local) {
+      snprintf(cpu, sizeof(cpu), "%.2f", cpuSeconds(p));
+      snprintf(mem, sizeof(mem), "%.1f", p.usage.ru_maxrss / 1024.0);
+    }
+    printf("%-10s %-12s %-20s %7s %8s %5u  %s\n", processName(p).c_str(), hostName(p).c_str(),
+           r.verdict.ends[i].result.c_str(), cpu, mem, logsOf(p, r.run), p.path.c_str());
+  }
+}
+
+// Lines of one kind, as many as SUMMARY_LINES, after how many there were.
+static void printLines(const char* title, const std::vector<OutputNote>& lines, unsigned count) {
+  if (count == 0) {
+    return;
+  }
+  size_t shown = std::min(lines.size(), SUMMARY_LINES);
+  printf("%s (%zu of %u):\n", title, shown, count);
+  for (size_t i = 0; i < shown; i++) {
+    printf("  %s: %s\n", lines[i].process.c_str(), lines[i].line.c_str());
+  }
+}
+
+static void printFindings(const char* title, const std::vector<Finding>& findings) {
+  if (findings.empty()) {
+    return;
+  }
+  printf("%s\n", title);
+  for (const Finding& f : findings) {
+    printf("  %s\n", f.text.c_str());
+  }
+}
+
+static std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& w : words) {
+    text += (text.empty() ? "" : " ") + w;
+  }
+  return text;
+}
+
+static void printSystem(const Report& r) {
+  printf("Tested with %s on %s (Linux %s): %s\n", r.system.version.c_str(), r.system.host.c_str(),
+         r.system.kernel.c_str(), joined(r.command_line).c_str());
+  for (const MountInfo& m : r.system.mounts) {
+    if (m.fs_type.empty()) {
+      printf("  %s: mount not found\n", m.path.c_str());
+    } else {
+      printf("  %s: %s from %s (%s)\n", m.path.c_str(), m.fs_type.c_str(), m.source.c_str(),
+             m.options.c_str());
+    }
+  }
+}
+
+static void printDirectory(const Report& r) {
+  const std::string& path = r.dir.paths[0];
+  if (!r.dir_kept) {
+    printf("Directory removed: %s\n", path.c_str());
+  } else if (r.verdict.kind == VerdictKind::Fail) {
+    printf("Directory kept for inspection: %s\n", path.c_str());
+  } else {
+    printf("Directory: %s\n", path.c_str());
+  }
+}
+
+std::string verifiedRanges(const RunState& run) {
+  std::string text;
+  for (const ReaderProgress& reader : run.progress.readers) {
+    unsigned n = verifiedUpTo(reader);
+    text += (text.empty() ? "" : ", ") + reader.name +
+            (n == 0 ? " none" : " logs 1-" + std::to_string(n));
+  }
+  return text;
+}
+
+// The last line, a report of the run on its own.
+static void printVerdict(const Report& r) {
+  double seconds = measuredSeconds(r.run);
+  Rates rates = ratesFor(r.run.sizes.total, seconds);
+  char figures[160];
+  snprintf(figures, sizeof(figures), "%.1f MB (~%.0f records), %.2f MB/s, ~%.0f records/s",
+           r.run.sizes.total / 1e6, rates.records, rates.mb_per_s, rates.records_per_s);
+  unsigned written = logsWritten(r.run.sizes);
+  if (r.verdict.kind == VerdictKind::NoVerdict) {
+    printf("NO VERDICT: no reader verified the logs (after %.1f s: %u logs written, %s)\n", seconds,
+           written, figures);
+    return;
+  }
+  std::string verified = r.run.progress.readers.empty() ? "no reader" : verifiedRanges(r.run);
+  printf("%s after %.1f s: %u logs written; verified: %s; %s\n", verdictName(r.verdict.kind),
+         seconds, written, verified.c_str(), figures);
+}
+
+void printReport(const Report& r, bool quiet) {
+  if (!quiet) {
+    printf("Stopped after %.1f s: %s%s\n", r.run.stop_s, stopReasonText(r.run.stop_reason),
+           r.run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");
+    printProcesses(r);
+  }
+  printLines("Retry notices: a reader waited for a log to become whole", r.run.retry_notices,
+             r.run.retry_notice_count);
+  printLines("First diagnostic lines", r.run.diagnostics, r.run.diagnostic_count);
+  printFindings("Warnings:", r.verdict.warnings);
+  if (r.verdict.kind == VerdictKind::Fail) {
+    printFindings("Failed because:", r.verdict.failures);
+  }
+  if (!quiet) {
+    printSystem(r);
+  }
+  printDirectory(r);
+  printVerdict(r);
+  fflush(stdout);
+}

@@ -1,0 +1,29 @@
+// The printed summary at the end of a run. It presents the verdict; it judges nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "log_dir.h"
+#include "process.h"
+#include "run_state.h"
+#include "system_info.h"
+#include "verdict.h"
+
+// Diagnostic lines (and retry notices) shown in the summary; the JSON summary keeps more.
+constexpr size_t SUMMARY_LINES = 10;
+
+struct Report {
+  const std::vector<Process>& processes;
+  const RunState& run;
+  const Verdict& verdict;
+  const LogDir& dir;
+  bool dir_kept;
+  const SystemInfo& system;
+  const std::vector<std::string>& command_line;
+};
+
+void printReport(const Report& r, bool quiet);
+
+// "reader 1 logs 1-338, reader 2 none": what each reader verified.
+std::string verifiedRanges(const RunState& run);
