@@ -32,6 +32,10 @@ TEST(ProgressTest, StallCountsFromTheLastAppendOrRename) {
   EXPECT_FALSE(stalled(p, 1000, 0));  // the watch is off
   noteRename(p, 1, "writer 1", 30);
   EXPECT_FALSE(stalled(p, 62, 60));
+  // A pause below the timeout still gets a word at the end.
+  std::vector<Finding> pauses = judgePauses(p);
+  ASSERT_EQ(pauses.size(), 1u);
+  EXPECT_EQ(pauses[0].text, "nothing was appended for 28.0 s (from 2.0 s to 30.0 s)");
 }
 
 TEST(ProgressTest, VerifiedLogsFollowCheckingLinesAndACleanEnd) {

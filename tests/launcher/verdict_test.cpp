@@ -133,7 +133,8 @@ TEST_F(VerdictTest, FindingsOfEveryKindFailInOneList) {
   EXPECT_EQ(codes, (std::vector<std::string>{"launcher_error", "stall", "diagnostic", "process_end",
                                              "coverage"}));
   EXPECT_EQ(v.failures[2].text, "reader 1 printed 2 diagnostic lines");
-  ASSERT_EQ(v.warnings.size(), 1u);
+  ASSERT_EQ(v.warnings.size(), 2u);
+  EXPECT_EQ(v.warnings[1].text, "nothing was appended for 25.0 s (from 0.0 s to 25.0 s)");
   EXPECT_EQ(v.ends.size(), 2u);
 }
 

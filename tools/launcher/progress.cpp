@@ -25,9 +25,17 @@ unsigned verifiedUpTo(const ReaderProgress& r) {
   return r.checking - 1;
 }
 
+static void noteAppend(Progress& p, double now) {
+  if (now - p.appended_s > p.longest_pause_s) {
+    p.longest_pause_s = now - p.appended_s;
+    p.longest_pause_end_s = now;
+  }
+  p.appended_s = now;
+}
+
 void noteRename(Progress& p, unsigned log, const std::string& writer, double now) {
   p.renames.emplace(log, Rename{writer, now});
-  p.appended_s = now;
+  noteAppend(p, now);
 }
 
 void noteChecking(Progress& p, size_t reader, unsigned log, double now) {
@@ -41,7 +49,7 @@ void noteChecking(Progress& p, size_t reader, unsigned log, double now) {
 void noteBytes(Progress& p, uint64_t bytes, double now) {
   if (bytes > p.bytes) {
     p.bytes = bytes;
-    p.appended_s = now;
+    noteAppend(p, now);
   }
 }
 
@@ -149,6 +157,15 @@ std::vector<Finding> judgeLagging(Progress& p, double now, int timeout) {
                                            logName(highest) + " exist; it " + at});
   }
   return found;
+}
+
+std::vector<Finding> judgePauses(const Progress& p) {
+  if (p.longest_pause_s < NOTABLE_PAUSE_S) {
+    return {};
+  }
+  return {{"append_pause", "nothing was appended for " + seconds(p.longest_pause_s) + " (from " +
+                               seconds(p.longest_pause_end_s - p.longest_pause_s) + " to " +
+                               seconds(p.longest_pause_end_s) + ")"}};
 }
 
 unsigned renamedBy(const Progress& p, double at_s) {

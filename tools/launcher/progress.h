@@ -35,12 +35,17 @@ struct ReaderProgress {
   bool lagging = false;         // reported, until it makes progress again
 };
 
+// A pause in the appends this long is worth a word even when it stays below the stall timeout.
+constexpr double NOTABLE_PAUSE_S = 10;
+
 struct Progress {
   std::map<unsigned, Rename> renames;  // by log number, from the writers' lines
   unsigned highest_seen = 0;           // highest numbered log found in the directory
   std::vector<ReaderProgress> readers;
   uint64_t bytes = 0;
-  double appended_s = 0;  // when bytes last grew or a log was renamed
+  double appended_s = 0;       // when bytes last grew or a log was renamed
+  double longest_pause_s = 0;  // the longest time between two appends so far
+  double longest_pause_end_s = 0;
 };
 
 // A finding about the run: a stable code for the JSON and a sentence for people.
@@ -74,6 +79,9 @@ std::vector<Finding> judgeMissingLogs(Progress& p, double now);
 
 // Readers that verified nothing for timeout seconds while later logs exist, once per episode.
 std::vector<Finding> judgeLagging(Progress& p, double now, int timeout);
+
+// At the end: the longest pause in the appends, if it was NOTABLE_PAUSE_S or more.
+std::vector<Finding> judgePauses(const Progress& p);
 
 // At the end: every log renamed COVERAGE_MARGIN_S before stop_s must have been verified
 // through every place that has readers.

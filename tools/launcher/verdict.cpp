@@ -34,6 +34,9 @@ Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run
   }
   v.failures.insert(v.failures.end(), run.failures.begin(), run.failures.end());
   v.warnings = run.warnings;
+  for (const Finding& pause : judgePauses(run.progress)) {
+    v.warnings.push_back(pause);
+  }
   StopContext stop = stopContext(run);
   for (const Process& p : processes) {
     v.ends.push_back(decideEnd(p, stop));
