@@ -48,7 +48,7 @@ static json config(const Options& opt) {
           {"duration_s", opt.duration},
           {"grace_s", opt.grace},
           {"stall_timeout_s", opt.stall_timeout},
-          {"preflight", opt.preflight},
+          {"preflight", !opt.no_preflight},
           {"dirs", opt.dirs},
           {"hosts", opt.hosts},
           {"rsh", orNull(!opt.hosts.empty(), opt.rsh)},

@@ -59,7 +59,7 @@ static std::vector<Place> placesOf(const std::vector<Process>& processes) {
 
 static bool checkBeforeStart(const Options& opt, const LogDir& dir,
                              const std::vector<Process>& processes) {
-  if (!opt.preflight) {
+  if (opt.no_preflight) {
     return true;
   }
   return preflightNames(dir.paths) &&

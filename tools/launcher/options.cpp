@@ -91,7 +91,7 @@ static void addOptions(CLI::App& app, Options& opt) {
   app.add_flag("--keep", opt.keep, "Keep the temporary directory after a PASS");
   app.add_flag("--clean", opt.clean, "Remove files of an earlier test from DIR first");
   app.add_flag("--quiet", opt.quiet, "No status line; a short summary");
-  app.add_flag("!--no-preflight", opt.preflight,
+  app.add_flag("--no-preflight", opt.no_preflight,
                "Start without checking that the paths name one directory whose locks exclude");
   app.set_version_flag("--version", versionText(), "Print the version and exit");
   app.add_option("DIR", opt.dirs, "Log directory, or several paths to the same one")->type_name("");

@@ -18,7 +18,7 @@ struct Options {
   bool keep = false;
   bool clean = false;
   bool quiet = false;
-  bool preflight = true;
+  bool no_preflight = false;
   std::vector<std::string> command_line;  // as typed, for the report
 };
 
