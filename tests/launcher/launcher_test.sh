@@ -71,10 +71,15 @@ make_dir() {
   printf 0 >"$1/next_id"
 }
 
-# A tmpfs of the case's own at $1, where logs come quickly; unmounted at the end.
+# A tmpfs of the case's own at $1, where logs come quickly; unmounted at the end. Without
+# root, a directory in /dev/shm will do.
 make_tmpfs() {
+  if [ "$(id -u)" != 0 ]; then
+    ln -s "$(mktemp -d /dev/shm/launcher_test.XXXXXX)" "$1"
+    return
+  fi
   mkdir -p "$1"
-  mount -t tmpfs -o size=512m logtest-case "$1" || fail "cannot mount a tmpfs (not root?)"
+  mount -t tmpfs -o size=512m logtest-case "$1" || fail "cannot mount a tmpfs"
   mounted+=("$1")
 }
 
