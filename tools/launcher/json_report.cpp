@@ -115,6 +115,13 @@ static json totals(const RunState& run) {
           {"records_per_s_estimated", rounded(r.records_per_s)}};
 }
 
+static json lastLog(const LastLogCheck& check) {
+  return {{"present", check.present},
+          {"bytes", check.bytes},
+          {"records_verified", check.records},
+          {"defect", orNull(!check.defect.empty(), check.defect)}};
+}
+
 static json timeline(const RunState& run) {
   json points = json::array();
   for (const TimelinePoint& t : run.timeline) {
@@ -155,6 +162,7 @@ std::string jsonReport(const Report& r, const Options& opt) {
         {"kept", r.dir_kept}}},
       {"processes", processes},
       {"totals", totals(r.run)},
+      {"last_log", lastLog(r.run.last_log)},
       {"timeline", timeline(r.run)},
   };
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

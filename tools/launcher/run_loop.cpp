@@ -534,6 +534,7 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, RunState& 
     }
   }
   sampleSizes(run.sizes, opt.dir);
+  run.last_log = checkLastLog(opt.dir + "/" + LAST_LOG_NAME);
   run.end_s = elapsed(w);
   if (w.status_shown) {
     putchar('\n');  // the last status line stays on the screen

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "last_log_check.h"
 #include "log_sizes.h"
 #include "process.h"
 #include "progress.h"
@@ -53,7 +54,8 @@ struct RunState {
   std::vector<OutputNote> retry_notices;
   unsigned retry_notice_count = 0;
   LogSizes sizes;
-  Progress progress;  // readers in the order of their ids
+  Progress progress;      // readers in the order of their ids
+  LastLogCheck last_log;  // checked once every process has ended
   std::vector<TimelinePoint> timeline;
 };
 

@@ -1,5 +1,7 @@
 #include "verdict.h"
 
+#include <sys/wait.h>
+
 #include "options.h"
 #include "spawn.h"
 
@@ -27,6 +29,29 @@ static void judgeProcess(const Process& p, const ProcessEnd& end, Verdict& v) {
   }
 }
 
+static bool writerKilled(const std::vector<Process>& processes) {
+  for (const Process& p : processes) {
+    if (p.role == Role::Writer && (p.killed_by_launcher || WIFSIGNALED(p.wait_status))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A writer killed in the middle of its one write(2) leaves a record cut short at the end:
+// that alone says nothing about the file system.
+static void judgeLastLog(const std::vector<Process>& processes, const RunState& run, Verdict& v) {
+  const LastLogCheck& check = run.last_log;
+  if (check.defect.empty()) {
+    return;
+  }
+  if (check.cut_at_end && writerKilled(processes)) {
+    v.warnings.push_back({"last_log_cut", check.defect + " (a writer was killed)"});
+  } else {
+    v.failures.push_back({"last_log", check.defect});
+  }
+}
+
 Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run) {
   Verdict v;
   for (const std::string& error : run.launcher_errors) {
@@ -42,6 +67,7 @@ Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run
     v.ends.push_back(decideEnd(p, stop));
     judgeProcess(p, v.ends.back(), v);
   }
+  judgeLastLog(processes, run, v);
   for (const Finding& gap : judgeCoverage(run.progress, measuredSeconds(run))) {
     v.failures.push_back(gap);
   }
