@@ -4,7 +4,7 @@
 #   obedient  writers announce log.1, readers "check" it; all end with "Done!" at StopTest
 #   selfkill  like obedient, but every reader kills itself with SIGKILL after 1 s
 #   deaf      ignores StopTest and SIGTERM; only SIGKILL ends it
-#   quitter   writers say "giving up" and end with 0 at once
+#   quitter   writers end with 0 at once, without a word
 #   retrying  readers announce a recheck, as a reader waiting for a log to become whole does
 role=$1 dir=$2
 case ${FAKE_MODE:-obedient} in
@@ -14,7 +14,6 @@ case ${FAKE_MODE:-obedient} in
     ;;
   quitter)
     if [ "$role" = W ]; then
-      echo "giving up"
       exit 0
     fi
     ;;

@@ -122,6 +122,21 @@ static json lastLog(const LastLogCheck& check) {
           {"defect", orNull(!check.defect.empty(), check.defect)}};
 }
 
+static json explanation(const Explanation& e) {
+  if (!e.found) {
+    return nullptr;
+  }
+  return {{"process", e.process},
+          {"line", e.line},
+          {"log", e.log},
+          {"record", e.record},
+          {"offset", orNull(e.offset != UNKNOWN_OFFSET, e.offset)},
+          {"dump", e.dump},
+          {"hex", e.hex},
+          {"cause", orNull(!e.cause.empty(), e.cause)},
+          {"note", orNull(!e.note.empty(), e.note)}};
+}
+
 static json timeline(const RunState& run) {
   json points = json::array();
   for (const TimelinePoint& t : run.timeline) {
@@ -154,6 +169,7 @@ std::string jsonReport(const Report& r, const Options& opt) {
       {"failures", findings(r.verdict.failures)},
       {"warnings", findings(r.verdict.warnings)},
       {"diagnostics", notes(r.run.diagnostics, r.run.diagnostic_count)},
+      {"explanation", explanation(r.explanation)},
       {"retry_notices", notes(r.run.retry_notices, r.run.retry_notice_count)},
       {"directory",
        {{"path", r.dir.paths[0]},

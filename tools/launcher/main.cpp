@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "control/log_format.h"
+#include "explain.h"
 #include "guard.h"
 #include "json_report.h"
 #include "log_dir.h"
@@ -116,8 +117,12 @@ int main(int argc, char** argv) {
   dismissGuard(guard);
 
   Verdict verdict = decideVerdict(processes, run);
+  Explanation explanation;
+  if (verdict.kind == VerdictKind::Fail) {
+    explanation = explainFailure(processes, run, dir.paths[0], opt.logtest);
+  }
   bool kept = removeIfPassed(dir, opt, verdict.kind);
-  Report report{processes, run, verdict, dir, kept, system, opt.command_line};
+  Report report{processes, run, verdict, dir, kept, system, opt.command_line, explanation};
   printReport(report, opt.quiet);
   if (json != nullptr && (!writeJsonReport(json, report, opt) || fclose(json) != 0)) {
     fprintf(stderr, "logtest-run: writing %s failed: %s\n", opt.json_file.c_str(), strerror(errno));

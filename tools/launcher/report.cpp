@@ -46,6 +46,23 @@ static void printLines(const char* title, const std::vector<OutputNote>& lines, 
   }
 }
 
+static void printExplanation(const Explanation& e) {
+  if (!e.found) {
+    return;
+  }
+  printf("Where it failed: %s, log.%u, record %d", e.process.c_str(), e.log, e.record);
+  printf(e.note.empty() ? " (the dump as this host sees it):\n" : ": %s\n", e.note.c_str());
+  for (const std::string& line : e.dump) {
+    printf("  %s\n", line.c_str());
+  }
+  for (const std::string& line : e.hex) {
+    printf("  %s\n", line.c_str());
+  }
+  if (!e.cause.empty()) {
+    printf("Likely cause: %s\n", e.cause.c_str());
+  }
+}
+
 static void printFindings(const char* title, const std::vector<Finding>& findings) {
   if (findings.empty()) {
     return;
@@ -125,6 +142,7 @@ void printReport(const Report& r, bool quiet) {
   printLines("Retry notices: a reader waited for a log to become whole", r.run.retry_notices,
              r.run.retry_notice_count);
   printLines("First diagnostic lines", r.run.diagnostics, r.run.diagnostic_count);
+  printExplanation(r.explanation);
   printFindings("Warnings:", r.verdict.warnings);
   if (r.verdict.kind == VerdictKind::Fail) {
     printFindings("Failed because:", r.verdict.failures);

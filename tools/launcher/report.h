@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "explain.h"
 #include "log_dir.h"
 #include "process.h"
 #include "run_state.h"
@@ -21,6 +22,7 @@ struct Report {
   bool dir_kept;
   const SystemInfo& system;
   const std::vector<std::string>& command_line;
+  const Explanation& explanation;
 };
 
 void printReport(const Report& r, bool quiet);

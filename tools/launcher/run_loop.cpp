@@ -119,7 +119,10 @@ static void say(Watch& w, const std::string& text) {
   fflush(stdout);
 }
 
+// The first diagnostic stops the test at once: the sooner the others stop, the more of the log
+// that holds the defect is left as it was for the explanation.
 static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
+  beginStop(w, StopReason::Diagnostic);
   p.diagnostics++;
   w.run.diagnostic_count++;
   if (w.run.diagnostics.size() < MAX_KEPT_DIAGNOSTICS) {

@@ -33,6 +33,7 @@ static const char* const STOP_REASONS[][2] = {
     {"start_failed", "a process could not be started"},
     {"stall", "nothing was appended"},
     {"log_vanished", "a numbered log vanished"},
+    {"diagnostic", "a process reported a defect"},
 };
 
 const char* stopReasonName(StopReason reason) {

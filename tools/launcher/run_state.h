@@ -19,6 +19,7 @@ enum class StopReason {
   StartFailed,   // the launcher could not start every process
   Stalled,       // nothing was appended for the stall timeout
   LogVanished,   // a numbered log disappeared that no reader can have deleted
+  Diagnostic,    // a process printed a diagnostic line
 };
 
 struct OutputNote {
