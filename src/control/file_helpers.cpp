@@ -10,7 +10,8 @@
 
 int lockFile(const char* path, int op) {
   // No O_CREAT: the operator prepares logInfo and next_id; a missing one means a wrong directory.
-  int fd = open(path, O_RDWR);
+  // No symlink either: others may write the directory, and we run as root.
+  int fd = open(path, O_RDWR | O_NOFOLLOW);
   if (fd < 0) {
     perror("open(space_lock_file)");
     stopTest();

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// Opens an existing path read-write and takes flock(op) on it. The lock lasts until the caller
-// closes the returned descriptor.
+// Opens an existing path read-write, never through a symlink, and takes flock(op) on it. The
+// lock lasts until the caller closes the returned descriptor.
 int lockFile(const char* path, int op);
 
 // fopen, tried up to 11 times 10 microseconds apart when retry is set (a log that is briefly

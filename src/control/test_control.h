@@ -15,8 +15,8 @@ void formLogName(char (&name)[PATH_BUFFER_SIZE], int n);
 // Points log_root at root and derives the three paths; a path too long for its buffer is cut.
 void initLogPaths(const char* root);
 
-// True while the StopTest marker is absent. Any other stat failure also counts as stopped:
-// a directory we cannot look into is no test to go on with.
+// True while the StopTest marker (any entry of that name) is absent. Any other stat failure also
+// counts as stopped: a directory we cannot look into is no test to go on with.
 bool testIsRunning();
 
 // Raises the StopTest marker (if it can) and exits with status 1.

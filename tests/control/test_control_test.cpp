@@ -82,6 +82,19 @@ TEST_F(CommandLineTest, StopTestRaisesTheMarkerAndExitsOne) {
   EXPECT_FALSE(testIsRunning());
 }
 
+// A link planted as the marker stops the test like any marker, and no process follows it to
+// create the file it names.
+TEST_F(CommandLineTest, SymlinkedMarkerIsAMarkerAndIsNotFollowed) {
+  std::string target = dir + "/nologin";
+  ASSERT_EQ(0, symlink(target.c_str(), stop_test_file));
+  EXPECT_FALSE(testIsRunning());
+  EXPECT_EXIT(stopTest(), testing::ExitedWithCode(1), "");
+  std::string out;
+  EXPECT_EQ(0, runLogtest({"W", dir}, &out));
+  EXPECT_EQ("Done!\n", out);
+  EXPECT_FALSE(fileExists(target));
+}
+
 TEST_F(CommandLineTest, HeldWriterWaitsForADebuggerToReleaseIt) {
   int pid = spawnLogtest({"w", dir}, dir + "/held.out");
   sleep(2);
