@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "control/roles.h"
 #include "control/test_control.h"
@@ -29,6 +30,13 @@ int main(int argc, char** argv) {
   char role = argv[1][0];
   if (role == 'T' && argc != 4) {
     printf("Usage: %s 'T' <log_path> <log_num>\n", argv[0]);
+    return 1;
+  }
+  size_t root_len = strlen(argv[2]);
+  if (root_len > MAX_LOG_PATH_LEN) {
+    // Refused before any file is touched, and not through stopTest: the marker's name would
+    // be cut too.
+    fprintf(stderr, "Log path too long: %zu bytes\n", root_len);
     return 1;
   }
   initLogPaths(argv[2]);
