@@ -1,6 +1,7 @@
 // Entry point: one executable, five roles chosen by the first character of the first argument.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,10 @@ static void holdForDebugger() {
 }
 
 int main(int argc, char** argv) {
+  // A standard output whose reader has gone (a launcher that died, a lost ssh connection)
+  // costs only the lines: a writer killed at its rename line would leave logInfo advanced and
+  // that numbered log never made, and every reader waiting for it.
+  signal(SIGPIPE, SIG_IGN);
   // Line-buffered even into a pipe or a file shared by many processes, so each progress or
   // diagnostic line arrives whole and in order with standard error.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

@@ -97,3 +97,25 @@ TEST_F(WriterRunTest, SymlinkedSharedFileStopsTheWriterAndLeavesItsTargetAlone) 
     EXPECT_FALSE(fileExists(dir + "/log.1"));
   }
 }
+
+// A writer whose standard output has lost its reader still completes the rollover it began
+// (its rename line goes nowhere), so the numbered log exists, then stops at the marker.
+TEST_F(WriterRunTest, WriterWithClosedOutputStillRollsOverAndStops) {
+  LogBuilder full;
+  for (uint32_t seq = 1; full.bytes.size() <= LOG_SIZE_LIMIT; seq++) {
+    full.data(99, seq, 10000);
+  }
+  writeFile(dir + "/last_log", full.bytes);
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  close(fds[0]);
+  int pid = spawnLogtestOnFd({"W", dir}, fds[1]);
+  close(fds[1]);
+  EXPECT_TRUE(waitFor([&] { return fileExists(dir + "/log.1"); }, 10));
+  writeFile(dir + "/StopTest", "");
+  int status = waitExitStatus(pid, 30);
+  EXPECT_TRUE(status == 0 || status == 1) << status;
+  ParsedLog log1 = parseLog(readFile(dir + "/log.1"));
+  EXPECT_TRUE(log1.ok && log1.terminated) << log1.error;
+  EXPECT_EQ(std::string("\2\0\0\0", 4), readFile(dir + "/logInfo"));
+}
