@@ -1,8 +1,10 @@
 // Entry point: one executable, five roles chosen by the first character of the first argument.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "control/roles.h"
 #include "control/test_control.h"
@@ -18,6 +20,10 @@ static void holdForDebugger() {
 }
 
 int main(int argc, char** argv) {
+  // A standard output whose reader has gone (a launcher that died, a lost ssh connection)
+  // costs only the lines: a writer killed at its rename line would leave logInfo advanced and
+  // that numbered log never made, and every reader waiting for it.
+  signal(SIGPIPE, SIG_IGN);
   // Line-buffered even into a pipe or a file shared by many processes, so each progress or
   // diagnostic line arrives whole and in order with standard error.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
@@ -29,6 +35,13 @@ int main(int argc, char** argv) {
   char role = argv[1][0];
   if (role == 'T' && argc != 4) {
     printf("Usage: %s 'T' <log_path> <log_num>\n", argv[0]);
+    return 1;
+  }
+  size_t root_len = strlen(argv[2]);
+  if (root_len > MAX_LOG_PATH_LEN) {
+    // Refused before any file is touched, and not through stopTest: the marker's name would
+    // be cut too.
+    fprintf(stderr, "Log path too long: %zu bytes\n", root_len);
     return 1;
   }
   initLogPaths(argv[2]);

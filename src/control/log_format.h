@@ -1,6 +1,7 @@
 // The log directory and the on-disk record format shared by writers, readers and the dump.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Files of a log directory. Processes of one test, on one host or many, meet only here.
@@ -64,3 +65,8 @@ constexpr uint32_t MAX_PAYLOAD_LEN = PAYLOAD_BUFFER_SIZE - 1;
 // Every path of the system is formed in buffers of this size, so readers and writers name the
 // same files whatever the length of the log directory's path.
 constexpr int PATH_BUFFER_SIZE = 1024;
+
+// The longest name formed from the log directory's path is a numbered log's with the widest
+// int, "<path>/log.-2147483648" (StopTest, logInfo, next_id and last_log are shorter). A longer
+// path is refused: a name cut short would be another file, possibly outside the directory.
+constexpr size_t MAX_LOG_PATH_LEN = PATH_BUFFER_SIZE - sizeof("/log.-2147483648");

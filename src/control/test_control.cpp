@@ -1,6 +1,8 @@
 #include "control/test_control.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,15 +26,18 @@ void formLogName(char (&name)[PATH_BUFFER_SIZE], int n) {
 
 bool testIsRunning() {
   struct stat st;
-  return stat(stop_test_file, &st) != 0 && errno == ENOENT;
+  // lstat: a symlink named StopTest is a marker like any other entry, even one leading nowhere.
+  return lstat(stop_test_file, &st) != 0 && errno == ENOENT;
 }
 
 void stopTest() {
+  // As fopen(stop_test_file, "a+") would, but never through a symlink: a link planted under
+  // that name must not make a process running as root create a file elsewhere.
+  int marker = open(stop_test_file, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
+  if (marker >= 0) {
+    close(marker);
+  }
   // Standard output may be a pipe shared with a launcher: whatever diagnosis was printed
   // must leave the process before it ends, which exit() sees to.
-  FILE* marker = fopen(stop_test_file, "a+");
-  if (marker != nullptr) {
-    fclose(marker);
-  }
   exit(1);
 }

@@ -12,11 +12,12 @@ extern char last_log[PATH_BUFFER_SIZE];
 // with the same bound, so a long directory path cannot make them name different files.
 void formLogName(char (&name)[PATH_BUFFER_SIZE], int n);
 
-// Points log_root at root and derives the three paths; a path too long for its buffer is cut.
+// Points log_root at root and derives the three paths. main refuses a root longer than
+// MAX_LOG_PATH_LEN first; here a path too long for its buffer would be cut.
 void initLogPaths(const char* root);
 
-// True while the StopTest marker is absent. Any other stat failure also counts as stopped:
-// a directory we cannot look into is no test to go on with.
+// True while the StopTest marker (any entry of that name) is absent. Any other stat failure also
+// counts as stopped: a directory we cannot look into is no test to go on with.
 bool testIsRunning();
 
 // Raises the StopTest marker (if it can) and exits with status 1.

@@ -11,15 +11,20 @@
 // Verified logs kept in the directory; older ones are deleted as the reader moves on.
 static const uint32_t LOGS_KEPT = 10;
 
-// Waits for path to exist, polling the stop marker once a second. True once it exists
-// while the test still runs.
+// Readers prune each other's logs, so none may fall LOGS_KEPT logs behind another. Writers
+// on a fast file system make dozens of logs a second: a reader that slept a whole second
+// would wake to find its next log verified and deleted by a reader that woke first.
+static const useconds_t LOG_POLL_USEC = 10000;
+
+// Waits for path to exist, polling it and the stop marker every LOG_POLL_USEC. True once it
+// exists while the test still runs.
 static bool waitForLog(const char* path) {
   while (testIsRunning() && access(path, F_OK) != 0) {
     if (errno != ENOENT) {
       perror("access()");
       stopTest();
     }
-    sleep(1);
+    usleep(LOG_POLL_USEC);
   }
   return testIsRunning();
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,11 @@
 // and a reader never sees a record arrive in pieces. One stream is open at a time.
 static char stream_buffer[sizeof(LogRecordHeader) + PAYLOAD_BUFFER_SIZE];
 
+// As fopen(last_log, "a+") would open it, except through a symlink: a writer running as root
+// must not append to (or later rename) a file that someone else's link points at.
 static FILE* openLastLog() {
-  FILE* log = fopen(last_log, "a+");
+  int fd = open(last_log, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW, 0666);
+  FILE* log = fd < 0 ? nullptr : fdopen(fd, "a+");
   if (log == nullptr) {
     perror("fopen(last_log)");
     stopTest();

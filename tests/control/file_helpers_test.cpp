@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "control/test_control.h"
 #include "support/log_dir_test.h"
@@ -39,6 +42,41 @@ TEST_F(FileHelpersTest, RetryingOpenGivesUpAfterElevenAttempts) {
     eleven += line;
   }
   EXPECT_EXIT(my_fopen(missing.c_str(), "r", 1), testing::ExitedWithCode(1), "^" + eleven + "$");
+}
+
+// A numbered log that is no regular file is refused by the reader and the dump at the first
+// attempt, as a log that cannot be opened: a FIFO must not block them, a link must not lead
+// them to a file outside the directory.
+TEST_F(FileHelpersTest, NumberedLogThatIsNoRegularFileIsRefusedAtOnce) {
+  const std::string log1 = dir + "/log.1";
+  const std::string sound = dir + "/sound";
+  writeFile(sound, LogBuilder().data(1, 1, 10).terminator().bytes);
+  const struct {
+    const char* kind;
+    std::function<int()> make;
+    const char* error;
+  } kinds[] = {
+      {"FIFO", [&] { return mkfifo(log1.c_str(), 0644); }, "Illegal seek"},
+      {"symlink", [&] { return symlink(sound.c_str(), log1.c_str()); },
+       "Too many levels of symbolic links"},
+      {"directory", [&] { return mkdir(log1.c_str(), 0755); }, "Is a directory"},
+  };
+  const struct {
+    std::vector<std::string> args;
+    const char* before;
+  } roles[] = {{{"R", dir}, "Checking log 1\n"}, {{"T", dir, "1"}, ""}};
+  for (const auto& k : kinds) {
+    for (const auto& r : roles) {
+      SCOPED_TRACE(std::string(k.kind) + " " + r.args[0]);
+      ASSERT_EQ(0, k.make());
+      std::string out;
+      EXPECT_EQ(1, runLogtest(r.args, &out));
+      EXPECT_EQ(r.before + ("fopen(\"" + log1 + "\", \"r\"): ") + k.error + "\n", out);
+      EXPECT_TRUE(fileExists(stop_test_file));
+      unlink(stop_test_file);
+      removeTree(log1);
+    }
+  }
 }
 
 TEST_F(FileHelpersTest, WriteAllWritesEveryByte) {

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <vector>
 
 #include "support/log_dir_test.h"
 #include "support/test_logs.h"
@@ -51,12 +55,47 @@ TEST_F(CommandLineTest, WriterOnMissingDirectoryExitsOneWithoutMarker) {
   EXPECT_FALSE(fileExists(missing));
 }
 
-TEST_F(CommandLineTest, LongDirectoryPathsAreCutNotOverrun) {
-  std::string root(3000, 'd');
-  initLogPaths(root.c_str());
-  EXPECT_EQ(1023u, strlen(stop_test_file));
-  EXPECT_EQ(1023u, strlen(last_log));
-  EXPECT_EQ(root.c_str(), log_root);
+// Every entry under root, so a test can tell that a process created nothing anywhere.
+static std::vector<std::string> treeOf(const std::string& root) {
+  std::vector<std::string> entries;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    entries.push_back(e.path());
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// The longest path that works still names the widest numbered log whole; one byte more (the
+// same directory with a trailing slash), or a path whose cut names would land in a parent
+// directory, is refused before any file is touched.
+TEST_F(CommandLineTest, LogPathTooLongForTheWidestLogNameIsRefused) {
+  std::string longest = dir;
+  while (longest.size() < MAX_LOG_PATH_LEN) {
+    longest += "/" + std::string(std::min<size_t>(200, MAX_LOG_PATH_LEN - longest.size() - 1), 'd');
+    ASSERT_EQ(0, mkdir(longest.c_str(), 0755));
+  }
+  ASSERT_EQ(MAX_LOG_PATH_LEN, longest.size());
+  std::string deeper = longest + "/" + std::string(92, 'e');
+  ASSERT_EQ(0, mkdir(deeper.c_str(), 0755));
+  writeFile(longest + "/logInfo", "");
+  writeFile(longest + "/next_id", "0");
+  writeFile(longest + "/log.-2147483648", LogBuilder().data(1, 1, 5).terminator().bytes);
+  std::string out;
+  EXPECT_EQ(0, runLogtest({"T", longest, "-2147483648"}, &out));
+  EXPECT_EQ(0u, out.find("Dumping log -2147483648\n")) << out;
+
+  const std::vector<std::string> before = treeOf(dir);
+  for (const std::string& path : {longest + "/", deeper}) {
+    for (const char* role : {"W", "R", "T"}) {
+      SCOPED_TRACE(std::string(role) + " " + std::to_string(path.size()));
+      EXPECT_EQ(1, runLogtest({role, path, "1"}, &out));
+      EXPECT_EQ("Log path too long: " + std::to_string(path.size()) + " bytes\n", out);
+    }
+  }
+  std::vector<std::string> after = treeOf(dir), created;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(created));
+  EXPECT_EQ(std::vector<std::string>{}, created);
 }
 
 TEST_F(CommandLineTest, MarkerStopsTheTestWhateverItIs) {
@@ -80,6 +119,19 @@ TEST_F(CommandLineTest, StopTestRaisesTheMarkerAndExitsOne) {
   EXPECT_EXIT(stopTest(), testing::ExitedWithCode(1), "");
   EXPECT_TRUE(fileExists(dir + "/StopTest"));
   EXPECT_FALSE(testIsRunning());
+}
+
+// A link planted as the marker stops the test like any marker, and no process follows it to
+// create the file it names.
+TEST_F(CommandLineTest, SymlinkedMarkerIsAMarkerAndIsNotFollowed) {
+  std::string target = dir + "/nologin";
+  ASSERT_EQ(0, symlink(target.c_str(), stop_test_file));
+  EXPECT_FALSE(testIsRunning());
+  EXPECT_EXIT(stopTest(), testing::ExitedWithCode(1), "");
+  std::string out;
+  EXPECT_EQ(0, runLogtest({"W", dir}, &out));
+  EXPECT_EQ("Done!\n", out);
+  EXPECT_FALSE(fileExists(target));
 }
 
 TEST_F(CommandLineTest, HeldWriterWaitsForADebuggerToReleaseIt) {

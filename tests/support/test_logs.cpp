@@ -151,12 +151,12 @@ void stdoutToStderr() {
   dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
-int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path) {
+int spawnLogtestOnFd(const std::vector<std::string>& args, int out_fd) {
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
+    signal(SIGPIPE, SIG_DFL);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(out_fd, STDERR_FILENO);
     std::vector<char*> argv{const_cast<char*>(LOGTEST_BINARY)};
     for (const std::string& arg : args) {
       argv.push_back(const_cast<char*>(arg.c_str()));
@@ -165,6 +165,13 @@ int spawnLogtest(const std::vector<std::string>& args, const std::string& output
     execv(LOGTEST_BINARY, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path) {
+  int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int pid = spawnLogtestOnFd(args, fd);
+  close(fd);
   return pid;
 }
 

@@ -52,6 +52,9 @@ void stdoutToStderr();
 // Starts the logtest executable in the background with standard output and error going to
 // output_path; returns its PID.
 int spawnLogtest(const std::vector<std::string>& args, const std::string& output_path);
+// The same with both going to the open descriptor out_fd (a pipe, say). The child starts with
+// SIGPIPE at its default, as from a shell, whatever the test runner does with it.
+int spawnLogtestOnFd(const std::vector<std::string>& args, int out_fd);
 
 // Polls done every 50 ms for at most seconds; true once it holds.
 bool waitFor(const std::function<bool()>& done, int seconds);

@@ -43,6 +43,45 @@ TEST(ReaderLoopTest, KeepsTheLastTenLogsAndStopsOnTheMarker) {
   removeTree(base);
 }
 
+// Readers prune each other's logs, so a reader that looked for its next log only now and then
+// would find it verified and deleted by the other. Logs appear 25 a second here; the second
+// reader starts half a second after the first, so that no common rhythm hides a slow look.
+TEST(ReaderLoopTest, TwoReadersVerifyEveryLogThatAppearsQuickly) {
+  std::string dir = makeLogDir();
+  const int logs = 100;
+  std::vector<pid_t> readers;
+  std::vector<std::string> outputs;
+  for (int i = 1; i <= 2; i++) {
+    outputs.push_back(dir + "/reader" + std::to_string(i) + ".out");
+    readers.push_back(spawnLogtest({"R", dir}, outputs.back()));
+    usleep(500000);
+  }
+  std::string expected;
+  for (int n = 1; n <= logs; n++) {
+    // Whole before it has its name, as a writer's rename makes it.
+    writeFile(dir + "/next", LogBuilder().data(1, n, 100).terminator().bytes);
+    rename((dir + "/next").c_str(), logName(dir, n).c_str());
+    expected += "Checking log " + std::to_string(n) + "\n";
+    usleep(40000);
+  }
+  waitFor(
+      [&] {
+        for (const std::string& out : outputs) {
+          if (readFile(out).find("Checking log 100\n") == std::string::npos) {
+            return false;
+          }
+        }
+        return true;
+      },
+      10);
+  writeFile(dir + "/StopTest", "");
+  for (size_t i = 0; i < readers.size(); i++) {
+    EXPECT_EQ(waitExitStatus(readers[i], 30), 0);
+    EXPECT_EQ(readFile(outputs[i]), expected + "Done!\n") << outputs[i];
+  }
+  removeTree(dir);
+}
+
 // Three writers and two readers share one directory until both readers have verified three
 // logs; the marker then stops them all, and no process has reported anything but progress.
 TEST(ReaderEndToEndTest, WritersAndReadersRunCleanUntilStopped) {

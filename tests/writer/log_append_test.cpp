@@ -1,6 +1,8 @@
 // Appending and rolling the shared log over, on logs pre-filled close to the size limit.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,8 +152,11 @@ TEST_F(LogAppendTest, TwoWritersOnAnOversizedLogMakeOneRollover) {
 }
 
 TEST_F(LogAppendTest, AppendThatCannotReachTheFileStopsTheTest) {
-  // /dev/full accepts the open and refuses the bytes: the flush must not pass as success.
-  ASSERT_EQ(0, symlink("/dev/full", (dir + "/last_log").c_str()));
+  // A device like /dev/full accepts the open and refuses the bytes: the flush must not pass
+  // as success.
+  if (mknod((dir + "/last_log").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "cannot make a device node here";
+  }
   EXPECT_EXIT(append(100), testing::ExitedWithCode(1),
               "^fflush\\(last_log\\): No space left on device\n$");
   EXPECT_TRUE(fileExists(dir + "/StopTest"));

@@ -1,6 +1,7 @@
 // Three real writer processes share a directory; afterwards every byte they left is parsed here
 // on its own terms and must form whole, gap-free logs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -65,4 +66,56 @@ TEST_F(WriterRunTest, ThreeWritersLeaveWholeGapFreeLogs) {
   std::string info = readFile(dir + "/logInfo");
   ASSERT_EQ(4u, info.size());
   EXPECT_EQ(logs + 1, static_cast<uint8_t>(info[0]) + 256 * static_cast<uint8_t>(info[1]));
+}
+
+// Others may write the directory: a link planted under a shared file's name must stop a
+// writer (running as root) before it reads or writes whatever the link points at.
+TEST_F(WriterRunTest, SymlinkedSharedFileStopsTheWriterAndLeavesItsTargetAlone) {
+  const std::string original = "root:x:0:0:root:/root:/bin/bash\n0\n";
+  const struct {
+    const char* name;
+    const char* label;
+  } cases[] = {
+      {"last_log", "fopen(last_log)"},
+      {"next_id", "open(space_lock_file)"},
+      {"logInfo", "open(space_lock_file)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    removeTree(dir);
+    dir = makeLogDir();
+    ASSERT_EQ(0, mkdir((dir + "/elsewhere").c_str(), 0755));
+    std::string target = dir + "/elsewhere/passwd";
+    writeFile(target, original);
+    unlink((dir + "/" + c.name).c_str());
+    ASSERT_EQ(0, symlink(target.c_str(), (dir + "/" + c.name).c_str()));
+    std::string out;
+    EXPECT_EQ(1, runLogtest({"W", dir}, &out));
+    EXPECT_EQ(std::string(c.label) + ": Too many levels of symbolic links\n", out);
+    EXPECT_EQ(original, readFile(target));
+    EXPECT_TRUE(fileExists(dir + "/StopTest"));
+    EXPECT_FALSE(fileExists(dir + "/log.1"));
+  }
+}
+
+// A writer whose standard output has lost its reader still completes the rollover it began
+// (its rename line goes nowhere), so the numbered log exists, then stops at the marker.
+TEST_F(WriterRunTest, WriterWithClosedOutputStillRollsOverAndStops) {
+  LogBuilder full;
+  for (uint32_t seq = 1; full.bytes.size() <= LOG_SIZE_LIMIT; seq++) {
+    full.data(99, seq, 10000);
+  }
+  writeFile(dir + "/last_log", full.bytes);
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  close(fds[0]);
+  int pid = spawnLogtestOnFd({"W", dir}, fds[1]);
+  close(fds[1]);
+  EXPECT_TRUE(waitFor([&] { return fileExists(dir + "/log.1"); }, 10));
+  writeFile(dir + "/StopTest", "");
+  int status = waitExitStatus(pid, 30);
+  EXPECT_TRUE(status == 0 || status == 1) << status;
+  ParsedLog log1 = parseLog(readFile(dir + "/log.1"));
+  EXPECT_TRUE(log1.ok && log1.terminated) << log1.error;
+  EXPECT_EQ(std::string("\2\0\0\0", 4), readFile(dir + "/logInfo"));
 }
