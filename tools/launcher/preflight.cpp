@@ -36,11 +36,11 @@ static std::string linkTarget(const std::string& path) {
 
 std::vector<std::string> checkNames(const std::string& dir) {
   std::vector<std::string> problems;
-  if (dir.size() + WIDEST_DERIVED_SUFFIX > LOGTEST_NAME_BYTES) {
+  if (dir.size() > MAX_LOG_PATH_LEN) {
     problems.push_back(dir.substr(0, 60) + "... is " + std::to_string(dir.size()) +
                        " bytes long: the names logtest derives from it would not fit its " +
-                       std::to_string(LOGTEST_NAME_BYTES) + " bytes; use a path of at most " +
-                       std::to_string(LOGTEST_NAME_BYTES - WIDEST_DERIVED_SUFFIX) +
+                       std::to_string(PATH_BUFFER_SIZE - 1) + " bytes; use a path of at most " +
+                       std::to_string(MAX_LOG_PATH_LEN) +
                        " bytes (a symlink or bind mount to the directory will do)");
     return problems;
   }
@@ -56,9 +56,18 @@ std::vector<std::string> checkNames(const std::string& dir) {
   for (const std::string& name : names) {
     std::string path = dir + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (lstat(path.c_str(), &st) != 0) {
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
       problems.push_back(path + " is a symlink (to " + linkTarget(path) +
                          "): logtest refuses to follow it; remove it");
+    } else if (!S_ISREG(st.st_mode) && name != STOP_TEST_NAME) {
+      // A FIFO named last_log or next_id would block a writer that holds a lock: every writer
+      // would wait for ever.
+      problems.push_back(path +
+                         " is not a regular file: logtest would block on it or refuse "
+                         "it; remove it");
     }
   }
   return problems;

@@ -14,10 +14,6 @@ struct Place {
   std::string path;
 };
 
-// logtest forms "DIR/log.N" in 1,024 bytes; the widest N is "-2147483648".
-constexpr size_t LOGTEST_NAME_BYTES = 1023;
-constexpr size_t WIDEST_DERIVED_SUFFIX = 16;  // "/log.-2147483648"
-
 // The message for each problem with the names in or derived from dir; empty when none.
 std::vector<std::string> checkNames(const std::string& dir);
 
