@@ -478,11 +478,10 @@ case_preflight_refusals() {
   expect_line "$work/a/next_id is a symlink (to $work/target): logtest refuses to follow it"
   [ "$(cat "$work/target")" = precious ] || fail "the symlink's target was written"
   rm "$work/a/next_id"
-  printf 0 >"$work/a/next_id"
-  mkfifo "$work/a/last_log"
+  mkfifo "$work/a/next_id"
   launch --logtest "$LOGTEST" -t 5 "$work/a"
   expect_status 2
-  expect_line "$work/a/last_log is not a regular file"
+  expect_line "$work/a/next_id is not a regular file"
 
   local long=$work part
   part=$(printf 'd%.0s' $(seq 200))
