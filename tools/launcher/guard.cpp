@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "spawn.h"
+
 // Keeps only the pipe's read end and standard error: any other descriptor the guard held (a
 // pipe from a process, the JSON file) would outlive the launcher.
 static void keepOnly(int fd) {
@@ -48,16 +50,9 @@ static void keepOnly(int fd) {
 
 bool startGuard(const std::string& marker_path, Guard& guard, std::string* error) {
   int fds[2];
-  // Close-on-exec: no process the launcher starts later may hold the write end.
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
-    return false;
-  }
-  pid_t pid = fork();
+  // No process the launcher starts later may hold the write end: the pipe is close-on-exec.
+  pid_t pid = forkWithPipe(fds, error);
   if (pid < 0) {
-    *error = std::string("fork: ") + strerror(errno);
-    close(fds[0]);
-    close(fds[1]);
     return false;
   }
   if (pid == 0) {

@@ -100,17 +100,24 @@ std::vector<Process> planProcesses(int writers, int readers, const std::vector<s
   _exit(127);
 }
 
-bool startProcess(Process& p, std::string* error) {
-  int fds[2];
+pid_t forkWithPipe(int fds[2], std::string* error) {
   if (pipe2(fds, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
-    return false;
+    return -1;
   }
   pid_t pid = fork();
   if (pid < 0) {
     *error = std::string("fork: ") + strerror(errno);
     close(fds[0]);
     close(fds[1]);
+  }
+  return pid;
+}
+
+bool startProcess(Process& p, std::string* error) {
+  int fds[2];
+  pid_t pid = forkWithPipe(fds, error);
+  if (pid < 0) {
     return false;
   }
   if (pid == 0) {

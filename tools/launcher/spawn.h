@@ -33,6 +33,10 @@ std::string remoteCommandLine(const Process& p);
 std::vector<Process> planProcesses(int writers, int readers, const std::vector<std::string>& paths,
                                    const std::vector<std::string>& hosts, const Launch& launch);
 
+// A pipe (both ends close-on-exec, so no program started later holds them), then fork(). -1
+// and *error on a failure, with the pipe closed; otherwise fork's result.
+pid_t forkWithPipe(int fds[2], std::string* error);
+
 // Forks and execs p.argv in a process group of its own (a Ctrl-C meant for the launcher must
 // not reach it), standard input from /dev/null, output into a pipe. False and *error on a
 // failure here; a failed exec shows as a line from the child and exit status 127.
