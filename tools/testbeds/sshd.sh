@@ -4,6 +4,9 @@
 # the host names 127.0.0.1 and localhost. In STATE/sshd.
 #   sshd.sh up STATE      prints the --rsh template: ssh -F STATE/sshd/ssh_config {host}
 #   sshd.sh down STATE    stops the server and every session still open in it
+# One master connection per host name carries every ssh of a test, so that the processes
+# of a run start within moments of each other: a reader that connects only after the
+# writers have filled ten logs finds log.1 pruned and waits for it in vain.
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=lib.sh
 . "$(dirname "$0")/lib.sh"
@@ -47,12 +50,24 @@ Host 127.0.0.1 localhost
   StrictHostKeyChecking yes
   BatchMode yes
   LogLevel ERROR
+  ControlMaster no
+  ControlPath $dir/mux-%n
 CONF
   # sshd needs its privilege separation directory, which the package's service script makes.
   [ -d /run/sshd ] || mkdir -m 0755 /run/sshd
   pid=$(spawn "$dir/sshd.log" "$(command -v sshd)" -D -e -f "$dir/sshd_config")
   record_pid "$dir" 10-sshd "$pid"
   wait_for 100 port_taken "$port" || die "sshd did not listen on $port: $dir/sshd.log"
+}
+
+# A master started here, in the foreground, is a process of the testbed like any other;
+# ControlPersist would fork one that nothing records.
+start_master() {
+  local host=$1 pid
+  pid=$(spawn "$dir/master-$host.log" ssh -F "$dir/ssh_config" -M -N -o ControlPersist=no "$host")
+  record_pid "$dir" "20-master-$host" "$pid"
+  wait_for 100 ssh -F "$dir/ssh_config" -O check "$host" 2>/dev/null ||
+    die "no ssh master connection to $host: $dir/master-$host.log"
 }
 
 [ $# -eq 2 ] || usage
@@ -67,6 +82,8 @@ case $command in
     if ! still_up "$dir" up; then
       teardown "$dir"
       start_sshd
+      start_master 127.0.0.1
+      start_master localhost
       echo up >"$dir/up"
     fi
     echo "ssh -F $dir/ssh_config {host}"
