@@ -21,10 +21,9 @@ logs=
 rm -rf "$state"
 mkdir -p "$state"
 
+# down.sh also raises StopTest in the log directory for any process of the test still running.
 cleanup() {
   local status=$?
-  # Any process of the test still running is stopped the way the test stops them all.
-  [ -z "$logs" ] || [ ! -d "$logs" ] || touch "$logs/StopTest"
   "$beds/down.sh" "$state" || status=1
   if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
     rm -rf "$state"

@@ -13,6 +13,7 @@ set -euo pipefail
 }
 [ -d "$1" ] || exit 0
 here=$(dirname "$0")
+stop_test_processes "$1"
 for kind in slurm sshd bindfs gluster; do
   "$here/$kind.sh" down "$1"
 done

@@ -161,9 +161,61 @@ stop_tree() {
   done
 }
 
+# PIDs of the processes whose working directory or an open file lies under a mount point.
+mount_users() {
+  find /proc/[0-9]*/cwd /proc/[0-9]*/fd -maxdepth 1 \( -lname "$1" -o -lname "$1/*" \) \
+    2>/dev/null | cut -d/ -f3 | sort -u
+}
+
+no_mount_users() {
+  [ -z "$(mount_users "$1")" ]
+}
+
+# A test's processes still at work on a mount (its test was killed) get the time to end on
+# the StopTest that down.sh raised, then are stopped: a lazy unmount alone would leave them
+# running on a detached file system.
+stop_mount_users() {
+  local pid
+  wait_for 50 no_mount_users "$1" && return 0
+  for pid in $(mount_users "$1"); do
+    read_stat "$pid" && stop_one "$pid" "${stat_fields[19]}"
+  done
+}
+
 unmount() {
   is_mounted "$1" || return 0
+  stop_mount_users "$1"
   umount "$1" 2>/dev/null || umount -l "$1"
+}
+
+# PIDs of the processes whose command line holds one of the lines of file $1. The patterns
+# come in a file so that grep does not find itself.
+processes_naming() {
+  grep -laF -f "$1" /proc/[0-9]*/cmdline 2>/dev/null | cut -d/ -f3 | sort -u || true
+}
+
+none_naming() {
+  [ -z "$(processes_naming "$1")" ]
+}
+
+# A test that was killed leaves its writers and readers (and the ssh or srun carrying them)
+# running. StopTest in each log directory ends them the way the test would have; what still
+# names a log directory or a path under a testbed's mount ten seconds later is stopped. A
+# reader waiting for a log keeps nothing open, so only its command line shows it.
+stop_test_processes() {
+  local state=$1 info pid patterns
+  patterns=$(mktemp)
+  while read -r info; do
+    touch "${info%/logInfo}/StopTest" 2>/dev/null || true
+    echo "${info%/logInfo}" >>"$patterns"
+  done < <(find "$state" -maxdepth 6 -name logInfo -type f 2>/dev/null)
+  find "$state" -maxdepth 2 -name mounts -type f -exec sed 's|$|/|' {} + >>"$patterns"
+  if [ -s "$patterns" ] && ! wait_for 100 none_naming "$patterns"; then
+    for pid in $(processes_naming "$patterns"); do
+      read_stat "$pid" && stop_one "$pid" "${stat_fields[19]}"
+    done
+  fi
+  rm -f "$patterns"
 }
 
 # Undoes everything recorded in a testbed's directory; the files it made stay for inspection.
