@@ -7,8 +7,9 @@
 #   loops         loop devices, detached once the mounts are gone
 #   outside       files made outside STATE/KIND (a daemon's socket), removed at the end
 #   up            the arguments of the last bring-up that completed; absent while half up
-# Processes are found by these records only, never by name: other tests on the machine may
-# run the same daemons.
+# Processes are never found by name (other tests on the machine may run the same daemons):
+# daemons by these records, and the processes of a test that was killed by the log
+# directory or testbed mount in their command line or open files.
 
 die() {
   echo "${0##*/}: $*" >&2
