@@ -137,6 +137,17 @@ static json explanation(const Explanation& e) {
           {"note", orNull(!e.note.empty(), e.note)}};
 }
 
+static json injection(const Injection& in) {
+  if (in.spec.empty()) {
+    return nullptr;
+  }
+  bool reported = in.report.writers > 0;
+  return {{"fault", in.spec},
+          {"writers_reporting", in.report.writers},
+          {"records", orNull(reported, in.report.records)},
+          {"fired", orNull(reported, in.report.fired)}};
+}
+
 static json timeline(const RunState& run) {
   json points = json::array();
   for (const TimelinePoint& t : run.timeline) {
@@ -170,6 +181,7 @@ std::string jsonReport(const Report& r, const Options& opt) {
       {"warnings", findings(r.verdict.warnings)},
       {"diagnostics", notes(r.run.diagnostics, r.run.diagnostic_count)},
       {"explanation", explanation(r.explanation)},
+      {"injection", injection(r.injection)},
       {"retry_notices", notes(r.run.retry_notices, r.run.retry_notice_count)},
       {"directory",
        {{"path", r.dir.paths[0]},

@@ -1,6 +1,7 @@
 // logtest-run: prepares a log directory, checks that it is fit for a test, runs logtest
 // writers and readers on it, watches them, stops the test and gives one verdict.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,12 +10,14 @@
 #include "control/log_format.h"
 #include "explain.h"
 #include "guard.h"
+#include "injection.h"
 #include "json_report.h"
 #include "log_dir.h"
 #include "options.h"
 #include "preflight.h"
 #include "report.h"
 #include "run_loop.h"
+#include "self_test.h"
 #include "spawn.h"
 #include "system_info.h"
 #include "verdict.h"
@@ -59,12 +62,32 @@ static std::vector<Place> placesOf(const std::vector<Process>& processes) {
 }
 
 static bool checkBeforeStart(const Options& opt, const LogDir& dir,
-                             const std::vector<Process>& processes) {
+                             const std::vector<Process>& processes, const Launch& launch) {
   if (opt.no_preflight) {
     return true;
   }
   return preflightNames(dir.paths) &&
-         preflightSharing(dir.paths, placesOf(processes), {opt.logtest, opt.rsh}, opt.quiet);
+         preflightSharing(dir.paths, placesOf(processes), launch, opt.quiet);
+}
+
+// With --inject, every writer preloads the injector, which reports to a file of ours at exit.
+static bool setUpInjection(const Options& opt, Launch& launch, std::string* report_file) {
+  if (opt.inject.empty()) {
+    return true;
+  }
+  std::string injector = findInjector();
+  char path[] = "/tmp/logtest-inject.XXXXXX";
+  int fd = injector.empty() ? -1 : mkstemp(path);
+  if (fd < 0) {
+    fprintf(stderr,
+            "logtest-run: --inject needs liblogtest-inject.so beside logtest-run or in "
+            "../lib/logtest/, and a file in /tmp for its report\n");
+    return false;
+  }
+  close(fd);
+  *report_file = path;
+  launch.writer_env = injectionEnv(injector, opt.inject, path);
+  return true;
 }
 
 static bool removeIfPassed(const LogDir& dir, const Options& opt, VerdictKind kind) {
@@ -85,15 +108,23 @@ int main(int argc, char** argv) {
   if (!opt.json_file.empty() && json == nullptr) {
     return EXIT_USAGE;
   }
+  if (opt.self_test) {
+    return runSelfTest(opt);
+  }
+  Launch launch{opt.logtest, opt.rsh, {}};
+  std::string report_file;
   LogDir dir;
   std::vector<Process> processes;
-  bool ready = prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir);
+  bool ready = setUpInjection(opt, launch, &report_file) &&
+               prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir);
   if (ready) {
-    processes =
-        planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts, {opt.logtest, opt.rsh});
-    ready = checkBeforeStart(opt, dir, processes);
+    processes = planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts, launch);
+    ready = checkBeforeStart(opt, dir, processes, launch);
   }
   if (!ready) {
+    if (!report_file.empty()) {
+      unlink(report_file.c_str());
+    }
     if (dir.temporary) {
       removeTestDir(dir.paths[0]);
     }
@@ -122,7 +153,13 @@ int main(int argc, char** argv) {
     explanation = explainFailure(processes, run, dir.paths[0], opt.logtest);
   }
   bool kept = removeIfPassed(dir, opt, verdict.kind);
-  Report report{processes, run, verdict, dir, kept, system, opt.command_line, explanation};
+  Injection injection{opt.inject, {}};
+  if (!report_file.empty()) {
+    injection.report = readInjectionReport(report_file);
+    unlink(report_file.c_str());
+  }
+  Report report{processes,        run,         verdict,  dir, kept, system,
+                opt.command_line, explanation, injection};
   printReport(report, opt.quiet);
   if (json != nullptr && (!writeJsonReport(json, report, opt) || fclose(json) != 0)) {
     fprintf(stderr, "logtest-run: writing %s failed: %s\n", opt.json_file.c_str(), strerror(errno));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "injection.h"
 #include "launcher_version.h"
 
 static const char* const FOOTER = R"(
@@ -37,6 +38,13 @@ Other hosts:
     --rsh 'srun -N1 -n1 --overlap -w {host} sh -c'
   The remote side runs logtest at the same path, on the same DIR path.
 
+Faults:
+  --inject FAULT[:RATE] preloads liblogtest-inject.so into every writer (it must be beside
+  logtest-run or in ../lib/logtest/, and at the same path on other hosts). FAULT is none,
+  flock-noop, lost-write, short-write, bit-flip, dup-write, stale-size, fsync-eio, close-eio,
+  torn-rename or slow-rename; RATE is the chance per event. --self-test runs each in turn and
+  prints fault, expected, verdict, seconds to detection and first diagnostic.
+
 Verdict:
   FAIL on any line other than the progress lines, a reader's retry notices and an rsh tool's
   report of a remote exit status; on any process that ends otherwise than by StopTest with
@@ -46,7 +54,7 @@ Verdict:
   stop was not verified through every path and host that has readers. A run in which no
   reader verified any log gives NO VERDICT (exit status 3), never PASS.
 
-Exit status: 0 PASS, 1 FAIL, 2 bad usage, a directory that cannot be prepared, a refused
+Exit status: 0 PASS (--self-test: every row as expected), 1 FAIL, 2 bad usage, a directory that cannot be prepared, a refused
 preflight or a --json file that cannot be created, 3 NO VERDICT.)";
 
 static void addOptions(CLI::App& app, Options& opt) {
@@ -93,6 +101,12 @@ static void addOptions(CLI::App& app, Options& opt) {
   app.add_flag("--quiet", opt.quiet, "No status line; a short summary");
   app.add_flag("--no-preflight", opt.no_preflight,
                "Start without checking that the paths name one directory whose locks exclude");
+  app.add_option("--inject", opt.inject,
+                 "Run with this fault of the injector in every writer, at RATE per event")
+      ->type_name("FAULT[:RATE]");
+  app.add_flag("--self-test", opt.self_test,
+               "Run every fault of the injector in turn on DIR (default: a temporary directory) "
+               "and show that each is caught");
   app.set_version_flag("--version", versionText(), "Print the version and exit");
   app.add_option("DIR", opt.dirs, "Log directory, or several paths to the same one")->type_name("");
 }
@@ -172,6 +186,16 @@ static bool checkCombinations(const Options& opt) {
   }
   if (!opt.hosts.empty() && opt.rsh.find("{host}") == std::string::npos) {
     fprintf(stderr, "logtest-run: the --rsh template must contain {host}\n");
+    return false;
+  }
+  std::string error;
+  if (!opt.inject.empty() && !checkFaultSpec(opt.inject, &error)) {
+    fprintf(stderr, "logtest-run: --inject %s: %s\n", opt.inject.c_str(), error.c_str());
+    return false;
+  }
+  if (opt.self_test && (!opt.inject.empty() || !opt.hosts.empty() || opt.dirs.size() > 1)) {
+    fprintf(stderr,
+            "logtest-run: --self-test runs on this host, on one DIR, every fault in turn\n");
     return false;
   }
   for (const std::string& host : opt.hosts) {

@@ -19,6 +19,8 @@ struct Options {
   bool clean = false;
   bool quiet = false;
   bool no_preflight = false;
+  std::string inject;  // FAULT[:RATE] for the writers; empty: none
+  bool self_test = false;
   std::vector<std::string> command_line;  // as typed, for the report
 };
 

@@ -15,6 +15,7 @@ struct Process {
   std::string host;  // empty when started on this host
   std::string path;  // the log directory path it was given
   std::vector<std::string> argv;
+  std::vector<std::string> env;  // "NAME=value" set for it alone (locally; remotely in argv)
 
   pid_t pid = -1;
   int out_fd = -1;      // read end of the pipe carrying its standard output and error

@@ -81,6 +81,20 @@ static std::string joined(const std::vector<std::string>& words) {
   return text;
 }
 
+static void printInjection(const Injection& in) {
+  if (in.spec.empty()) {
+    return;
+  }
+  if (in.report.writers == 0) {
+    printf("Injected %s: no writer reported (remote writers report on their own hosts)\n",
+           in.spec.c_str());
+    return;
+  }
+  printf("Injected %s: the fault acted %lu times in %lu records of %u writers%s\n", in.spec.c_str(),
+         in.report.fired, in.report.records, in.report.writers,
+         in.report.fired == 0 && in.spec != "none" ? " (so this run did not test it)" : "");
+}
+
 static void printSystem(const Report& r) {
   printf("Tested with %s on %s (Linux %s): %s\n", r.system.version.c_str(), r.system.host.c_str(),
          r.system.kernel.c_str(), joined(r.command_line).c_str());
@@ -143,6 +157,7 @@ void printReport(const Report& r, bool quiet) {
              r.run.retry_notice_count);
   printLines("First diagnostic lines", r.run.diagnostics, r.run.diagnostic_count);
   printExplanation(r.explanation);
+  printInjection(r.injection);
   printFindings("Warnings:", r.verdict.warnings);
   if (r.verdict.kind == VerdictKind::Fail) {
     printFindings("Failed because:", r.verdict.failures);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "explain.h"
+#include "injection.h"
 #include "log_dir.h"
 #include "process.h"
 #include "run_state.h"
@@ -13,6 +14,12 @@
 
 // Diagnostic lines (and retry notices) shown in the summary; the JSON summary keeps more.
 constexpr size_t SUMMARY_LINES = 10;
+
+// The fault a run injected, and what the writers' injector reported of it.
+struct Injection {
+  std::string spec;  // FAULT[:RATE]; empty: none
+  InjectionReport report;
+};
 
 struct Report {
   const std::vector<Process>& processes;
@@ -23,6 +30,7 @@ struct Report {
   const SystemInfo& system;
   const std::vector<std::string>& command_line;
   const Explanation& explanation;
+  const Injection& injection;
 };
 
 void printReport(const Report& r, bool quiet);

@@ -44,14 +44,21 @@ std::vector<std::string> remoteCommand(const std::string& rsh, const std::string
 }
 
 std::vector<std::string> commandFor(const Launch& launch, const std::string& host, char role,
-                                    const std::string& path) {
+                                    const std::string& path, const std::vector<std::string>& env) {
   std::string role_arg(1, role);
   if (host.empty()) {
     return {launch.logtest, role_arg, path};
   }
+  std::string line = "exec ";
+  if (!env.empty()) {
+    line += "env ";
+    for (const std::string& var : env) {
+      line += shellQuote(var) + " ";
+    }
+  }
   return remoteCommand(
       launch.rsh, host,
-      "exec " + shellQuote(launch.logtest) + " " + shellQuote(role_arg) + " " + shellQuote(path));
+      line + shellQuote(launch.logtest) + " " + shellQuote(role_arg) + " " + shellQuote(path));
 }
 
 std::string remoteCommandLine(const Process& p) {
@@ -69,7 +76,10 @@ static void planRole(Role role, int count, const std::vector<std::string>& paths
     if (!hosts.empty()) {
       p.host = hosts[i % hosts.size()];
     }
-    p.argv = commandFor(launch, p.host, role == Role::Writer ? 'W' : 'R', p.path);
+    if (role == Role::Writer) {
+      p.env = launch.writer_env;
+    }
+    p.argv = commandFor(launch, p.host, role == Role::Writer ? 'W' : 'R', p.path, p.env);
     out.push_back(p);
   }
 }
@@ -89,6 +99,10 @@ std::vector<Process> planProcesses(int writers, int readers, const std::vector<s
   if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
       dup2(out_fd, STDERR_FILENO) < 0) {
     _exit(127);
+  }
+  // A remote process gets its variables in its command line, not its rsh client.
+  for (size_t i = 0; p.host.empty() && i < p.env.size(); i++) {
+    putenv(const_cast<char*>(p.env[i].c_str()));  // the child's own copy, alive until exec
   }
   std::vector<char*> args;
   for (const std::string& arg : p.argv) {

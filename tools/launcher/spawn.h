@@ -7,10 +7,12 @@
 
 #include "process.h"
 
-// How logtest is run: its path (the same on every host) and the rsh template.
+// How logtest is run: its path (the same on every host), the rsh template, and variables
+// ("NAME=value") that writers alone get (the fault injector's).
 struct Launch {
   std::string logtest;
   std::string rsh;
+  std::vector<std::string> writer_env;
 };
 
 // One word for a POSIX shell, single-quoted: it stays one word whatever it holds.
@@ -22,9 +24,10 @@ std::vector<std::string> remoteCommand(const std::string& rsh, const std::string
                                        const std::string& command_line);
 
 // The words that run logtest in role on path: the executable itself when host is empty,
-// otherwise through the template.
+// otherwise through the template, with env set in front ("env NAME=value ...").
 std::vector<std::string> commandFor(const Launch& launch, const std::string& host, char role,
-                                    const std::string& path);
+                                    const std::string& path,
+                                    const std::vector<std::string>& env = {});
 
 // The command line a remote process was given ("exec '/usr/bin/logtest' 'W' '/dir'").
 std::string remoteCommandLine(const Process& p);
