@@ -27,13 +27,13 @@ TEST(SpawnTest, QuotedWordsReachTheShellUnchanged) {
 }
 
 TEST(SpawnTest, LocalCommandIsLogtestItself) {
-  Launch launch{"/opt/lt/logtest", "ssh {host}"};
+  Launch launch{"/opt/lt/logtest", "ssh {host}", {}};
   EXPECT_EQ(commandFor(launch, "", 'W', "/d"),
             (std::vector<std::string>{"/opt/lt/logtest", "W", "/d"}));
 }
 
 TEST(SpawnTest, RemoteCommandFollowsTheTemplate) {
-  Launch launch{"/opt/lt/logtest", "  srun -N1  -w {host} --comment=on-{host} sh -c "};
+  Launch launch{"/opt/lt/logtest", "  srun -N1  -w {host} --comment=on-{host} sh -c ", {}};
   std::vector<std::string> expected = {"srun",
                                        "-N1",
                                        "-w",
@@ -58,6 +58,9 @@ TEST(SpawnTest, RolesAndPathsGoRoundRobin) {
     EXPECT_EQ(ps[i].path, paths[i]);
   }
   EXPECT_EQ(ps[3].argv.back(), "exec '/lt' 'R' '/m1'");
+  // Writers alone get the variables, remotely in their command line.
+  EXPECT_EQ(ps[0].argv.back(), "exec env 'F=1' '/lt' 'W' '/m1'");
+  EXPECT_TRUE(ps[3].env.empty());
   EXPECT_EQ(remoteCommandLine(ps[3]), "exec '/lt' 'R' '/m1'");
 }
 
