@@ -47,7 +47,7 @@ TEST(SpawnTest, RemoteCommandFollowsTheTemplate) {
 
 TEST(SpawnTest, RolesAndPathsGoRoundRobin) {
   std::vector<Process> ps =
-      planProcesses(3, 2, {"/m1", "/m2", "/m3"}, {"a", "b"}, {"/lt", "ssh {host}"});
+      planProcesses(3, 2, {"/m1", "/m2", "/m3"}, {"a", "b"}, {"/lt", "ssh {host}", {"F=1"}});
   ASSERT_EQ(ps.size(), 5u);
   const char* names[] = {"writer 1", "writer 2", "writer 3", "reader 1", "reader 2"};
   const char* hosts[] = {"a", "b", "a", "a", "b"};
