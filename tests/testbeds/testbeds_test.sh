@@ -139,10 +139,10 @@ case_bindfs_forward() {
 case_bindfs_local() {
   two_mounts bindfs local
   launch -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
-  [ "$status" -eq 2 ] && grep -q "does not exclude flock through" "$state/out" || {
+  if [ "$status" -ne 2 ] || ! grep -q "does not exclude flock through" "$state/out"; then
     cat "$state/out"
     fail "the preflight did not refuse locks local to each mount (exit status $status)"
-  }
+  fi
   launch -t 30 -w 4 -r 4 --no-preflight "$logs" "${mounts[1]}/logtest"
   expect_fail "bindfs keeping each mount's locks to itself"
 }
