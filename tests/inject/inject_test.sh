@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Each fault of the injector, end to end through logtest-run: the verdict, the first diagnostic,
+# and the injector's own report that the fault acted. One row per call:
+#   LOGTEST_RUN=build/logtest-run LOGTEST=build/logtest INJECT_LIB=build/liblogtest-inject.so \
+#     tests/inject/inject_test.sh FAULT
+# Prints the seconds from the start of the run to the first diagnostic. A failing row keeps
+# its directory and names it on standard error.
+set -euo pipefail
+
+: "${LOGTEST_RUN:?path of logtest-run}" "${LOGTEST:?path of logtest}"
+: "${INJECT_LIB:?path of liblogtest-inject.so}"
+
+# LOGTEST_INJECT  verdict  -t  report  first diagnostic: an extended regex over "process: line"
+# The report column says what the writers' report must show: the fault acted (fired), every
+# hook saw its calls and nothing acted (quiet), or no writer got as far as reporting (absent).
+# A FAIL row's run ends at its first diagnostic, well before -t. Locks that exclude nobody show
+# in many ways: appends land past the size seen, and two rollovers at once give one log two
+# terminators, or one name to two logs.
+rows=$(
+  cat <<'ROWS'
+none           PASS  10  quiet   -
+flock-noop     FAIL  30  fired   ^(reader [0-9]+: (Unexpected (record offset|sequence numer|EOF)|Bad header at offset|Error: Data found beyond|Small log file)|writer [0-9]+: (New log file already exists|rename\(\)))
+lost-write     FAIL  30  fired   ^reader [0-9]+: Unexpected sequence numer for client ID
+short-write    FAIL  30  fired   ^reader [0-9]+: (Cheksum failed for client ID|Unexpected EOF, missing data)
+bit-flip       FAIL  30  fired   ^reader [0-9]+: Cheksum failed for client ID
+dup-write      FAIL  30  fired   ^reader [0-9]+: Unexpected record offset
+stale-size     FAIL  30  fired   ^reader [0-9]+: Unexpected record offset
+fsync-eio      FAIL  30  fired   ^writer [0-9]+: fsync\(last_log\): Input/output error$
+close-eio      FAIL  30  fired   ^writer [0-9]+: fclose\(last_log\): Input/output error$
+torn-rename    FAIL  30  fired   ^reader [0-9]+: Small log file, size = [0-9]+, min size = 1024000$
+slow-rename    PASS  10  fired   -
+no-such-fault  FAIL  30  absent  ^writer [0-9]+: logtest-inject: LOGTEST_INJECT=no-such-fault: unknown fault
+ROWS
+)
+read -r fault verdict seconds report pattern < <(grep "^${1:?which fault} " <<<"$rows") ||
+  { echo "no row $1" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/inject_test.XXXXXX")
+cleanup() {
+  local status=$?
+  if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
+    rm -rf "$work"
+  else
+    echo "kept $work for inspection" >&2
+  fi
+}
+trap cleanup EXIT
+
+fail() {
+  cat "$work/out"
+  echo "FAILED: $fault: $*" >&2
+  exit 1
+}
+
+mkdir "$work/logs"
+: >"$work/logs/logInfo"
+printf 0 >"$work/logs/next_id"
+# A sanitizer build's runtime wants to be loaded first; the injector is preloaded before it.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+set +e
+LD_PRELOAD="$INJECT_LIB" LOGTEST_INJECT="$fault" LOGTEST_INJECT_REPORT="$work/report" \
+  "$LOGTEST_RUN" --logtest "$LOGTEST" -t "$seconds" -w 3 -r 2 --json "$work/summary.json" \
+  "$work/logs" >"$work/out" 2>&1
+status=$?
+set -e
+
+expected_status=0
+[ "$verdict" = PASS ] || expected_status=1
+[ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
+
+python3 - "$work/summary.json" "$verdict" "$pattern" <<'PY' || fail "summary check failed"
+import json, re, sys
+d = json.load(open(sys.argv[1]))
+verdict, pattern = sys.argv[2], sys.argv[3]
+assert d['verdict'] == verdict, d['verdict']
+first = d['diagnostics']['first']
+if verdict == 'PASS':
+    assert not first, first
+else:
+    line = first[0]['process'] + ': ' + first[0]['line']
+    assert re.search(pattern, line), line
+    print(f"first diagnostic at {first[0]['at_s']} s: {line}")
+PY
+
+# Only the three writers report: readers, the launcher and any shell ignore the injector.
+touch "$work/report"
+python3 - "$work/report" "$report" <<'PY' || fail "injector report: $(cat "$work/report")"
+import sys
+lines = [dict(f.split('=') for f in l.split()) for l in open(sys.argv[1])]
+expect = sys.argv[2]
+if expect == 'absent':
+    assert not lines, lines
+    sys.exit(0)
+assert len(lines) == 3, lines
+total = {k: sum(int(l[k]) for l in lines) for k in lines[0] if k not in ('pid', 'fault', 'rate')}
+# One stdio flush, one whole record, one write(2), through the injector's stream as before.
+assert total['records'] > 0 and total['split'] == 0, total
+if expect == 'fired':
+    assert total['fired'] > 0, total
+else:
+    assert total['fired'] == 0 and all(v > 0 for k, v in total.items() if k not in ('fired', 'split')), total
+PY
