@@ -32,7 +32,26 @@ slow-rename    PASS  10  fired   -
 no-such-fault  FAIL  30  absent  ^writer [0-9]+: logtest-inject: LOGTEST_INJECT=no-such-fault: unknown fault
 ROWS
 )
-read -r fault verdict seconds report pattern < <(grep "^${1:?which fault} " <<<"$rows") ||
+# The launcher's own way to every row: --self-test runs each fault through --inject and
+# judges it; all must come out as meant, and the table must say so row by row.
+if [ "${1:?which fault}" = self-test ]; then
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/self_test.XXXXXX")
+  "$LOGTEST_RUN" --logtest "$LOGTEST" --self-test "$dir" >"$dir.out" 2>&1 || {
+    cat "$dir.out"
+    echo "FAILED: --self-test exited with $?" >&2
+    exit 1
+  }
+  rows_as_meant=$(grep -cE '^[a-z-]+ +(PASS|FAIL) +(PASS|FAIL) +[0-9.-]+ +yes ' "$dir.out")
+  if [ "$rows_as_meant" -ne 11 ] ||
+    ! grep -q "^Self-test: 11 of 11 faults behaved as expected$" "$dir.out"; then
+    cat "$dir.out"
+    echo "FAILED: the self-test table is not 11 rows as meant" >&2
+    exit 1
+  fi
+  rm -rf "$dir" "$dir.out"
+  exit 0
+fi
+read -r fault verdict seconds report pattern < <(grep "^$1 " <<<"$rows") ||
   { echo "no row $1" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/inject_test.XXXXXX")
