@@ -101,7 +101,12 @@ void restoreStdout() {
   close(saved_stdout);
 }
 
-static const char* syscallName(uint64_t nr) {
+// glibc makes both stat and fstat the same call, newfstatat; an empty path (AT_EMPTY_PATH)
+// tells fstat apart, and the names say which one the program asked for.
+static const char* syscallName(uint64_t nr, uint64_t flags) {
+  if (nr == SYS_newfstatat) {
+    return (flags & AT_EMPTY_PATH) != 0 ? "fstat" : "stat";
+  }
   static const struct {
     long nr;
     const char* name;
@@ -115,24 +120,12 @@ static const char* syscallName(uint64_t nr) {
 #ifdef SYS_lseek
       {SYS_lseek, "lseek"},
 #endif
-      {SYS_newfstatat, "newfstatat"},
-      {SYS_statx, "statx"},
-      {SYS_fstat, "fstat"},
-      {SYS_openat, "openat"},
-      {SYS_flock, "flock"},
-      {SYS_fcntl, "fcntl"},
-      {SYS_read, "read"},
-      {SYS_write, "write"},
-      {SYS_pread64, "pread64"},
-      {SYS_pwrite64, "pwrite64"},
-      {SYS_fsync, "fsync"},
-      {SYS_fdatasync, "fdatasync"},
-      {SYS_close, "close"},
-      {SYS_renameat, "renameat"},
-      {SYS_faccessat, "faccessat"},
-      {SYS_brk, "brk"},
-      {SYS_mmap, "mmap"},
-      {SYS_munmap, "munmap"},
+      {SYS_statx, "statx"},       {SYS_fstat, "fstat"},         {SYS_openat, "openat"},
+      {SYS_flock, "flock"},       {SYS_fcntl, "fcntl"},         {SYS_read, "read"},
+      {SYS_write, "write"},       {SYS_pread64, "pread64"},     {SYS_pwrite64, "pwrite64"},
+      {SYS_fsync, "fsync"},       {SYS_fdatasync, "fdatasync"}, {SYS_close, "close"},
+      {SYS_renameat, "renameat"}, {SYS_faccessat, "faccessat"}, {SYS_brk, "brk"},
+      {SYS_mmap, "mmap"},         {SYS_munmap, "munmap"},
   };
   for (const auto& n : names) {
     if (static_cast<uint64_t>(n.nr) == nr) {
@@ -195,7 +188,7 @@ SyscallCount countSyscalls(void (*work)(), int calls) {
     } else if (markers >= 1 && markers <= calls) {
       counted++;
       if (markers == 1) {
-        const char* name = syscallName(info.entry.nr);
+        const char* name = syscallName(info.entry.nr, info.entry.args[3]);
         result.first_call += (result.first_call.empty() ? "" : " ") +
                              (name ? std::string(name) : "#" + std::to_string(info.entry.nr));
       }

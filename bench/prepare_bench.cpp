@@ -25,7 +25,7 @@ static uint8_t writer_payload[PAYLOAD_BUFFER_SIZE];
 static uint8_t plain_payload[PAYLOAD_BUFFER_SIZE];
 
 static void writerRound(unsigned int seed, Made (&made)[ROUND]) {
-  srandom(seed);
+  seedDraws(seed);
   LogRecordHeader header{};
   for (Made& m : made) {
     prepareRecord(header, writer_payload);

@@ -1,12 +1,14 @@
-// The reader's scan of numbered logs already in the page cache, beside MD5 alone over the same
-// bytes. Reading, parsing and checking the headers should cost little next to the digest, so
-// the scan's bytes per second should be at least 0.95 of the digest's.
+// The reader's scan of numbered logs already in the page cache, beside the least that reading
+// and digesting the same files can cost: read each file in 64 KB pieces (the reader's stream
+// buffer) and feed them to one plain EVP MD5. Parsing and checking the headers and a digest per
+// record should cost little next to that: the scan's bytes per second should be at least 0.95
+// of the plain digest's.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,7 @@ static const int LOGS = 4;
 
 struct Logs {
   std::vector<std::string> paths;
-  std::vector<std::string> bytes;
-  size_t total = 0;
+  double bytes = 0;
 };
 
 // Real logs, made by the writer's own code: one writer's records until the fourth rollover.
@@ -30,7 +31,7 @@ static Logs makeLogs() {
   LogRecordHeader header{};
   header.magic = RECORD_MAGIC;
   header.clientID = 1;
-  srandom(1);
+  seedDraws(1);
   Logs logs;
   char last[PATH_BUFFER_SIZE];
   formLogName(last, LOGS);
@@ -43,23 +44,34 @@ static Logs makeLogs() {
   for (int n = 1; n <= LOGS; n++) {
     char path[PATH_BUFFER_SIZE];
     formLogName(path, n);
-    std::ifstream in(path, std::ios::binary);
+    struct stat st;
+    stat(path, &st);
     logs.paths.push_back(path);
-    logs.bytes.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    logs.total += logs.bytes.back().size();
+    logs.bytes += static_cast<double>(st.st_size);
   }
   return logs;
 }
 
-static void md5OfEachLog(const Logs& logs, EVP_MD_CTX* ctx, const EVP_MD* md5) {
+// False if a file could not be read.
+static bool md5OfEachLog(const Logs& logs, EVP_MD_CTX* ctx, const EVP_MD* md5) {
+  static char buffer[64 * 1024];
   uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  for (const std::string& bytes : logs.bytes) {
+  for (const std::string& path : logs.paths) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+      return false;
+    }
     EVP_DigestInit_ex(ctx, md5, nullptr);
-    EVP_DigestUpdate(ctx, bytes.data(), bytes.size());
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof(buffer))) > 0) {
+      EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(got));
+    }
     EVP_DigestFinal_ex(ctx, digest, &length);
+    close(fd);
   }
   benchmark::DoNotOptimize(digest);
+  return true;
 }
 
 static void BM_Verification(benchmark::State& state) {
@@ -75,7 +87,10 @@ static void BM_Verification(benchmark::State& state) {
       checkLog(path.c_str());
     }
     double scanned = threadCpuSeconds();
-    md5OfEachLog(logs, ctx, md5);
+    if (!md5OfEachLog(logs, ctx, md5)) {
+      state.SkipWithError("a log could not be read");
+      break;
+    }
     double hashed = threadCpuSeconds();
     scan_s += scanned - start;
     md5_s += hashed - scanned;
@@ -83,7 +98,7 @@ static void BM_Verification(benchmark::State& state) {
   }
   EVP_MD_CTX_free(ctx);
   EVP_MD_free(md5);
-  double bytes = static_cast<double>(logs.total) * static_cast<double>(state.iterations());
+  double bytes = logs.bytes * static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   state.counters["scan_MBps"] = bytes / scan_s / 1e6;
   state.counters["md5_MBps"] = bytes / md5_s / 1e6;
