@@ -16,12 +16,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <sstream>
-#include <vector>
 
 #include "control/test_control.h"
 
-static std::vector<std::string> made_dirs;
+// A list, so that the paths handed to initLogPaths stay where they are.
+static std::list<std::string> made_dirs;
 static int saved_stdout = -1;
 
 std::string benchDir() {
