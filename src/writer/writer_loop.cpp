@@ -13,7 +13,7 @@ static LogRecordHeader record;
 static uint8_t record_payload[PAYLOAD_BUFFER_SIZE];
 
 // The sequence random() gives after srandom(seed), drawn through random_r from a state of the
-// writer's own: random() takes a lock around every draw, and with up to 1,279 draws a record
+// writer's own: random() takes a lock around every draw, and with up to 1,280 draws a record
 // the lock cost nearly as much CPU as the digest. 128 bytes of state select the generator
 // random() itself uses.
 static random_data draws;
