@@ -3,6 +3,5 @@
 
 #include <cstdint>
 
-// Same digest as MD5_Init/Update/Final. One context serves the whole process, so a record
-// costs no allocation.
+// Computed with MD5_Init/Update/Final in a context on the stack: a record costs no allocation.
 void computeMd5(const void* data, uint32_t length, uint8_t digest[16]);

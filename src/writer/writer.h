@@ -31,4 +31,12 @@ void getNextLogName(int fd, char (&name)[PATH_BUFFER_SIZE]);
 // Appends one record; the caller has filled magic, clientID, dataLen and md5.
 void writeLogEntry(LogRecordHeader& header, const uint8_t* payload);
 
+// Seeds the writer's pseudo-random draws (pauses, lengths, payloads): the sequence random()
+// gives after srandom(seed), so one seed always replays the same records.
+void seedDraws(unsigned int seed);
+// Draws the next record's length and payload and stamps its digest in header. payload holds
+// PAYLOAD_BUFFER_SIZE bytes and is the caller's for the life of the process: a record keeps
+// the tail of earlier ones beyond its last whole word.
+void prepareRecord(LogRecordHeader& header, uint8_t* payload);
+
 void logWriter();

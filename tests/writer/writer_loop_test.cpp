@@ -1,13 +1,16 @@
 // Three real writer processes share a directory; afterwards every byte they left is parsed here
-// on its own terms and must form whole, gap-free logs.
+// on its own terms and must form whole, gap-free logs. And one seed replays the same records.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "support/log_dir_test.h"
 #include "support/test_logs.h"
+#include "writer/writer.h"
 
 class WriterRunTest : public LogDirTest {};
 
@@ -118,4 +121,30 @@ TEST_F(WriterRunTest, WriterWithClosedOutputStillRollsOverAndStops) {
   ParsedLog log1 = parseLog(readFile(dir + "/log.1"));
   EXPECT_TRUE(log1.ok && log1.terminated) << log1.error;
   EXPECT_EQ(std::string("\2\0\0\0", 4), readFile(dir + "/logInfo"));
+}
+
+// The records are those that random() after srandom(seed) made: the length, then a word per
+// whole 8 bytes, the tail left from earlier records. Logs of one seed stay comparable.
+TEST(WriterRecordTest, SeedReplaysTheRecordsOfRandom) {
+  for (unsigned int seed : {0u, 1u, 4242u, 4194303u, 4294967295u}) {
+    static uint8_t payload[PAYLOAD_BUFFER_SIZE];
+    std::string expected(PAYLOAD_BUFFER_SIZE, '\0');
+    memset(payload, 0, sizeof(payload));
+    seedDraws(seed);
+    srandom(seed);
+    for (int record = 0; record < 40; record++) {
+      LogRecordHeader header{};
+      prepareRecord(header, payload);
+      uint32_t len = static_cast<uint32_t>(random() % PAYLOAD_BUFFER_SIZE);
+      len = len == 0 ? 1 : len;
+      for (uint32_t i = 0; i < len / 8; i++) {
+        uint64_t word = static_cast<uint64_t>(random());
+        memcpy(&expected[8 * i], &word, sizeof(word));
+      }
+      ASSERT_EQ(len, header.dataLen) << "seed " << seed << ", record " << record;
+      ASSERT_EQ(expected.substr(0, len), std::string(reinterpret_cast<char*>(payload), len));
+      ASSERT_EQ(md5Of(expected.substr(0, len)),
+                std::string(reinterpret_cast<char*>(header.md5), sizeof(header.md5)));
+    }
+  }
 }
