@@ -32,64 +32,30 @@ slow-rename    PASS  10  fired   -
 no-such-fault  FAIL  30  absent  ^writer [0-9]+: logtest-inject: LOGTEST_INJECT=no-such-fault: unknown fault
 ROWS
 )
+# shellcheck source=tests/support/case.sh
+. "$(dirname "$0")/../support/case.sh"
+
 # The launcher's own way to every row: --self-test runs each fault through --inject and
 # judges it; all must come out as meant, and the table must say so row by row.
 if [ "${1:?which fault}" = self-test ]; then
-  dir=$(mktemp -d "${TMPDIR:-/tmp}/self_test.XXXXXX")
-  "$LOGTEST_RUN" --logtest "$LOGTEST" --self-test "$dir" >"$dir.out" 2>&1 || {
-    cat "$dir.out"
-    echo "FAILED: --self-test exited with $?" >&2
-    exit 1
-  }
-  rows_as_meant=$(grep -cE '^[a-z-]+ +(PASS|FAIL) +(PASS|FAIL) +[0-9.-]+ +yes ' "$dir.out")
-  if [ "$rows_as_meant" -ne 11 ] ||
-    ! grep -q "^Self-test: 11 of 11 faults behaved as expected$" "$dir.out"; then
-    cat "$dir.out"
-    echo "FAILED: the self-test table is not 11 rows as meant" >&2
-    exit 1
-  fi
-  rm -rf "$dir" "$dir.out"
+  case_begin self_test
+  launch --logtest "$LOGTEST" --self-test "$work"
+  expect 0 "Self-test: 11 of 11 faults behaved as expected"
+  [ "$(grep -cE '^[a-z-]+ +(PASS|FAIL) +(PASS|FAIL) +[0-9.-]+ +yes ' "$work/out")" -eq 11 ] ||
+    fail "the self-test table is not 11 rows as meant"
   exit 0
 fi
 read -r fault verdict seconds report pattern < <(grep "^$1 " <<<"$rows") ||
   { echo "no row $1" >&2; exit 2; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/inject_test.XXXXXX")
-cleanup() {
-  local status=$?
-  if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
-    rm -rf "$work"
-  else
-    echo "kept $work for inspection" >&2
-  fi
-}
-trap cleanup EXIT
-
-fail() {
-  cat "$work/out"
-  echo "FAILED: $fault: $*" >&2
-  exit 1
-}
-
-mkdir "$work/logs"
-: >"$work/logs/logInfo"
-printf 0 >"$work/logs/next_id"
+case_begin inject_test
+make_dir "$work/logs"
 # A sanitizer build's runtime wants to be loaded first; the injector is preloaded before it.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
-set +e
 LD_PRELOAD="$INJECT_LIB" LOGTEST_INJECT="$fault" LOGTEST_INJECT_REPORT="$work/report" \
-  "$LOGTEST_RUN" --logtest "$LOGTEST" -t "$seconds" -w 3 -r 2 --json "$work/summary.json" \
-  "$work/logs" >"$work/out" 2>&1
-status=$?
-set -e
-
-expected_status=0
-[ "$verdict" = PASS ] || expected_status=1
-[ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
-
-python3 - "$work/summary.json" "$verdict" "$pattern" <<'PY' || fail "summary check failed"
-import json, re, sys
-d = json.load(open(sys.argv[1]))
+  launch --logtest "$LOGTEST" -t "$seconds" -w 3 -r 2 --json "$work/summary.json" "$work/logs"
+if [ "$verdict" = PASS ]; then expect 0; else expect 1; fi
+expect_json "
 verdict, pattern = sys.argv[2], sys.argv[3]
 assert d['verdict'] == verdict, d['verdict']
 first = d['diagnostics']['first']
@@ -98,8 +64,7 @@ if verdict == 'PASS':
 else:
     line = first[0]['process'] + ': ' + first[0]['line']
     assert re.search(pattern, line), line
-    print(f"first diagnostic at {first[0]['at_s']} s: {line}")
-PY
+    print('first diagnostic at', first[0]['at_s'], 's:', line)" "$verdict" "$pattern"
 
 # Only the three writers report: readers, the launcher and any shell ignore the injector.
 touch "$work/report"
