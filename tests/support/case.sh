@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the end-to-end test scripts: a work directory of the case's own, kept when the
 # case fails, and checks on a run of logtest-run (exit status, output, JSON summary).
 #   case_begin NAME   makes $work; the script may define case_end, run first at exit
