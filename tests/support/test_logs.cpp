@@ -17,9 +17,7 @@
 #include <stdexcept>
 
 std::string makeLogDir() {
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/logtest-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / "logtest-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -73,7 +71,7 @@ static uint32_t getLe32(const std::string& bytes, size_t at) {
   return value;
 }
 
-std::string md5Of(const std::string& bytes) {
+static std::string md5Of(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr);
@@ -112,36 +110,27 @@ LogBuilder& LogBuilder::terminator(uint32_t clientID) {
 ParsedLog parseLog(const std::string& bytes) {
   ParsedLog log;
   size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < 36) {
-      log.ok = false;
-      log.error = "stray bytes at " + std::to_string(at);
-      return log;
-    }
-    ParsedRecord r{getLe32(bytes, at),      getLe32(bytes, at + 4),  getLe32(bytes, at + 8),
-                   getLe32(bytes, at + 12), getLe32(bytes, at + 16), false};
+  while (at + 36 <= bytes.size()) {
+    uint32_t magic = getLe32(bytes, at);
+    ParsedRecord r{getLe32(bytes, at + 4), getLe32(bytes, at + 8), getLe32(bytes, at + 12),
+                   getLe32(bytes, at + 16), false};
     if (r.offset != at) {
-      log.ok = false;
-      log.error = "offset field " + std::to_string(r.offset) + " at " + std::to_string(at);
-      return log;
+      break;
     }
-    if (r.magic == 0 && r.dataLen == 0 && r.seqNo == 0) {
-      if (at + 36 != bytes.size()) {
-        log.ok = false;
-        log.error = "terminator before the end at " + std::to_string(at);
-        return log;
-      }
-      log.terminated = true;
-      return log;
+    if (magic == 0 && r.dataLen == 0 && r.seqNo == 0) {
+      log.terminated = at + 36 == bytes.size();
+      break;
     }
-    if (r.magic != 0xDEADBEAF || r.dataLen == 0 || at + 36 + r.dataLen > bytes.size()) {
-      log.ok = false;
-      log.error = "bad header at " + std::to_string(at);
-      return log;
+    if (magic != 0xDEADBEAF || r.dataLen == 0 || at + 36 + r.dataLen > bytes.size()) {
+      break;
     }
     r.digestOk = md5Of(bytes.substr(at + 36, r.dataLen)) == bytes.substr(at + 20, 16);
     log.records.push_back(r);
     at += 36 + r.dataLen;
+  }
+  if (at != bytes.size() && !log.terminated) {
+    log.ok = false;
+    log.error = "no record in place at " + std::to_string(at);
   }
   return log;
 }
