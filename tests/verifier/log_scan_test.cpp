@@ -7,20 +7,13 @@
 
 #include <algorithm>
 
-#include "control/test_control.h"
 #include "support/log_dir_test.h"
-#include "support/test_logs.h"
 #include "verifier/verifier.h"
 
 namespace {
 
 class LogScanTest : public LogDirTest {
  protected:
-  void SetUp() override {
-    LogDirTest::SetUp();
-    resetExpectedSeq();
-  }
-
   std::string writeLog(int n, const std::string& bytes) {
     std::string path = dir + "/log." + std::to_string(n);
     writeFile(path, bytes);
@@ -112,14 +105,6 @@ TEST_F(LogScanDeathTest, EachDefectStopsTheTestWithItsFinding) {
     EXPECT_TRUE(fileExists(stop_test_file));
     unlink(stop_test_file);
   }
-}
-
-TEST_F(LogScanDeathTest, NumbersRunOnFromTheLogBefore) {
-  std::string first = writeLog(1, LogBuilder().data(1, 1, 10).data(1, 2, 10).terminator().bytes);
-  std::string second = writeLog(2, LogBuilder().data(1, 2, 10).terminator().bytes);
-  checkLog(first.c_str());
-  EXPECT_EXIT(scanAndExit(second), testing::ExitedWithCode(1),
-              "Unexpected sequence numer for client ID 1, expected: 3 found: 2\n");
 }
 
 // Any cut off the record boundaries (which would start the wait for a terminator) stops the
