@@ -1,7 +1,6 @@
 #include "control/file_helpers.h"
 
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,14 +9,6 @@
 #include "support/log_dir_test.h"
 
 class FileHelpersTest : public LogDirTest {};
-
-TEST_F(FileHelpersTest, LockFileNeverCreatesAMissingFile) {
-  std::string missing = dir + "/next_id.missing";
-  EXPECT_EXIT(lockFile(missing.c_str(), LOCK_EX), testing::ExitedWithCode(1),
-              "open\\(space_lock_file\\): No such file or directory");
-  EXPECT_FALSE(fileExists(missing));
-  EXPECT_TRUE(fileExists(dir + "/StopTest"));
-}
 
 // One line per attempt, eleven of them, then the stop.
 TEST_F(FileHelpersTest, RetryingOpenGivesUpAfterElevenAttempts) {

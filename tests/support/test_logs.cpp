@@ -81,11 +81,9 @@ static std::string md5Of(const std::string& bytes) {
 std::string encodeHeader(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
                          uint32_t dataLen, const std::string& md5) {
   std::string out;
-  putLe32(out, magic);
-  putLe32(out, offset);
-  putLe32(out, clientID);
-  putLe32(out, seqNo);
-  putLe32(out, dataLen);
+  for (uint32_t field : {magic, offset, clientID, seqNo, dataLen}) {
+    putLe32(out, field);
+  }
   out += md5;
   out.resize(36, '\0');
   return out;
@@ -191,9 +189,7 @@ int runLogtest(const std::vector<std::string>& args, std::string* output) {
   }
   close(fd);
   int status = waitExitStatus(spawnLogtest(args, path), 60);
-  if (output != nullptr) {
-    *output = readFile(path);
-  }
+  *output = readFile(path);
   unlink(path);
   return status;
 }
