@@ -17,9 +17,7 @@
 #include <stdexcept>
 
 std::string makeLogDir() {
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/logtest-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / "logtest-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -83,11 +81,9 @@ std::string md5Of(const std::string& bytes) {
 std::string encodeHeader(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
                          uint32_t dataLen, const std::string& md5) {
   std::string out;
-  putLe32(out, magic);
-  putLe32(out, offset);
-  putLe32(out, clientID);
-  putLe32(out, seqNo);
-  putLe32(out, dataLen);
+  for (uint32_t field : {magic, offset, clientID, seqNo, dataLen}) {
+    putLe32(out, field);
+  }
   out += md5;
   out.resize(36, '\0');
   return out;
@@ -112,36 +108,27 @@ LogBuilder& LogBuilder::terminator(uint32_t clientID) {
 ParsedLog parseLog(const std::string& bytes) {
   ParsedLog log;
   size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < 36) {
-      log.ok = false;
-      log.error = "stray bytes at " + std::to_string(at);
-      return log;
-    }
-    ParsedRecord r{getLe32(bytes, at),      getLe32(bytes, at + 4),  getLe32(bytes, at + 8),
-                   getLe32(bytes, at + 12), getLe32(bytes, at + 16), false};
+  while (at + 36 <= bytes.size()) {
+    uint32_t magic = getLe32(bytes, at);
+    ParsedRecord r{getLe32(bytes, at + 4), getLe32(bytes, at + 8), getLe32(bytes, at + 12),
+                   getLe32(bytes, at + 16), false};
     if (r.offset != at) {
-      log.ok = false;
-      log.error = "offset field " + std::to_string(r.offset) + " at " + std::to_string(at);
-      return log;
+      break;
     }
-    if (r.magic == 0 && r.dataLen == 0 && r.seqNo == 0) {
-      if (at + 36 != bytes.size()) {
-        log.ok = false;
-        log.error = "terminator before the end at " + std::to_string(at);
-        return log;
-      }
-      log.terminated = true;
-      return log;
+    if (magic == 0 && r.dataLen == 0 && r.seqNo == 0) {
+      log.terminated = at + 36 == bytes.size();
+      break;
     }
-    if (r.magic != 0xDEADBEAF || r.dataLen == 0 || at + 36 + r.dataLen > bytes.size()) {
-      log.ok = false;
-      log.error = "bad header at " + std::to_string(at);
-      return log;
+    if (magic != 0xDEADBEAF || r.dataLen == 0 || at + 36 + r.dataLen > bytes.size()) {
+      break;
     }
     r.digestOk = md5Of(bytes.substr(at + 36, r.dataLen)) == bytes.substr(at + 20, 16);
     log.records.push_back(r);
     at += 36 + r.dataLen;
+  }
+  if (at != bytes.size() && !log.terminated) {
+    log.ok = false;
+    log.error = "no record in place at " + std::to_string(at);
   }
   return log;
 }
@@ -202,9 +189,7 @@ int runLogtest(const std::vector<std::string>& args, std::string* output) {
   }
   close(fd);
   int status = waitExitStatus(spawnLogtest(args, path), 60);
-  if (output != nullptr) {
-    *output = readFile(path);
-  }
+  *output = readFile(path);
   unlink(path);
   return status;
 }

@@ -19,11 +19,12 @@ bool fileExists(const std::string& path);
 std::string makePayload(uint32_t len, uint32_t seed);
 
 // One record, encoded byte by byte (little-endian), digest from OpenSSL's one-shot MD5.
+// MD5 of bytes from OpenSSL's one-shot call, not the code under test.
+std::string md5Of(const std::string& bytes);
 std::string encodeRecord(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
                          const std::string& payload);
 std::string encodeHeader(uint32_t magic, uint32_t offset, uint32_t clientID, uint32_t seqNo,
                          uint32_t dataLen, const std::string& md5);
-std::string md5Of(const std::string& bytes);
 
 // Builds a log in memory; every record gets its true offset.
 struct LogBuilder {
@@ -32,10 +33,11 @@ struct LogBuilder {
   LogBuilder& terminator(uint32_t clientID = 1);
 };
 
-// What a byte-level parse of one log found. ok is false on the first malformed record and
-// error says why; a log that has a terminator as its last 36 bytes sets terminated.
+// What a byte-level parse of one log found. ok is false on the first record out of place or
+// malformed, and error says where; a log that has a terminator as its last 36 bytes sets
+// terminated.
 struct ParsedRecord {
-  uint32_t magic, offset, clientID, seqNo, dataLen;
+  uint32_t offset, clientID, seqNo, dataLen;
   bool digestOk;
 };
 struct ParsedLog {

@@ -1,76 +1,71 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/file.h>
 #include <unistd.h>
 
-#include "control/test_control.h"
-#include "support/test_logs.h"
-#include "writer/writer_fixture.h"
+#include "control/file_helpers.h"
+#include "support/log_dir_test.h"
+#include "writer/writer.h"
 
-class WriterIdentityTest : public WriterTest {
- protected:
-  int idFrom(const std::string& next_id) {
-    writeFile(dir + "/next_id", next_id);
-    my_id = 0;
-    return getMyID();
-  }
-};
+class WriterIdentityTest : public LogDirTest {};
 
+// Read, incremented and written back over the old digits without truncating what follows.
 TEST_F(WriterIdentityTest, NextIdIsReadIncrementedAndWrittenOverInPlace) {
-  EXPECT_EQ(1, idFrom("0"));
-  EXPECT_EQ("1", readFile(dir + "/next_id"));
-  EXPECT_EQ(10, idFrom("9\n"));
-  EXPECT_EQ("10", readFile(dir + "/next_id"));  // the new digit overwrites the newline
-  EXPECT_EQ(42, idFrom("41\n"));
-  EXPECT_EQ("42\n", readFile(dir + "/next_id"));
-  EXPECT_EQ(8, idFrom("  7 writers"));
-  EXPECT_EQ(1, idFrom("garbage"));
-  EXPECT_EQ(1000000000, idFrom("999999999"));
-  EXPECT_EQ("1000000000", readFile(dir + "/next_id"));
+  const struct {
+    const char* before;
+    int id;
+    const char* after;
+  } cases[] = {
+      {"0", 1, "1"},
+      {"9\n", 10, "10"},
+      {"41\n", 42, "42\n"},
+      {"999999999", 1000000000, "1000000000"},
+  };
+  for (const auto& c : cases) {
+    writeFile(dir + "/next_id", c.before);
+    my_id = 0;
+    EXPECT_EQ(c.id, getMyID()) << c.before;
+    EXPECT_EQ(c.after, readFile(dir + "/next_id")) << c.before;
+  }
 }
 
-TEST_F(WriterIdentityTest, IdIsTakenOnceAndSequenceCountsFromOne) {
-  EXPECT_EQ(1, getMyID());
-  writeFile(dir + "/next_id", "50");
-  EXPECT_EQ(1, getMyID());
-  EXPECT_EQ("50", readFile(dir + "/next_id"));
-  EXPECT_EQ(1, getNextRecNo());
-  EXPECT_EQ(2, getNextRecNo());
-}
-
+// No ID a reader would refuse is handed out, and next_id is left as it was.
 TEST_F(WriterIdentityTest, UnusableNextIdStopsTheTest) {
-  writeFile(dir + "/next_id", "");
-  EXPECT_EXIT(getMyID(), testing::ExitedWithCode(1), "read\\(next_id\\)");
-  EXPECT_TRUE(fileExists(dir + "/StopTest"));
-
-  writeFile(dir + "/next_id", "-5");
-  EXPECT_EXIT((stdoutToStderr(), getMyID()), testing::ExitedWithCode(1),
-              "^Invalid client ID -5 in next_id\n$");
-  EXPECT_EQ("-5", readFile(dir + "/next_id"));  // nothing written back
-
-  writeFile(dir + "/next_id", "-1");
-  EXPECT_EXIT((stdoutToStderr(), getMyID()), testing::ExitedWithCode(1),
-              "Invalid client ID -1 in next_id");
-  writeFile(dir + "/next_id", "2147483647");
-  EXPECT_EXIT((stdoutToStderr(), getMyID()), testing::ExitedWithCode(1),
-              "Invalid client ID 2147483647 in next_id");
-
-  removeTree(dir + "/next_id");
-  EXPECT_EXIT(getMyID(), testing::ExitedWithCode(1), "open\\(space_lock_file\\)");
+  const struct {
+    const char* next_id;
+    const char* finding;
+  } cases[] = {
+      {"", "read\\(next_id\\)"},
+      {"-1", "^Invalid client ID -1 in next_id\n$"},
+      {"2147483647", "^Invalid client ID 2147483647 in next_id\n$"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.next_id);
+    writeFile(dir + "/next_id", c.next_id);
+    EXPECT_EXIT((stdoutToStderr(), getMyID()), testing::ExitedWithCode(1), c.finding);
+    EXPECT_EQ(c.next_id, readFile(dir + "/next_id"));
+    EXPECT_TRUE(fileExists(stop_test_file));
+    unlink(stop_test_file);
+  }
 }
 
+// Writers queued on next_id's lock, released at once, still get one ID each.
 TEST_F(WriterIdentityTest, WritersStartedTogetherGetDistinctIds) {
-  const int writers = 8;
-  for (int i = 0; i < writers; i++) {
-    if (fork() == 0) {
-      my_id = 0;
+  const std::string next_id = dir + "/next_id";
+  int hold = lockFile(next_id.c_str(), LOCK_EX);
+  std::vector<pid_t> writers(8);
+  for (pid_t& writer : writers) {
+    writer = fork();
+    if (writer == 0) {
+      close(hold);  // the lock belongs to the open file, which fork shares
       getMyID();
       _exit(0);
     }
   }
-  for (int i = 0; i < writers; i++) {
-    int status;
-    wait(&status);
-    EXPECT_EQ(0, status);
+  usleep(100000);
+  EXPECT_EQ("0", readFile(next_id));
+  close(hold);
+  for (pid_t writer : writers) {
+    EXPECT_EQ(0, waitExitStatus(writer, 30));
   }
-  EXPECT_EQ(std::to_string(writers), readFile(dir + "/next_id"));
+  EXPECT_EQ("8", readFile(next_id));
 }
