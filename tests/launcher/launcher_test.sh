@@ -242,7 +242,7 @@ EOF
       fail "$template: the remote side did not get the role and directory intact"
     expect_json "
 assert [p['host'] for p in d['processes']] == ['a', 'b', 'a', 'b']
-assert d['processes'][0]['argv'][-1].startswith('exec ')
+assert \" exec \" in d['processes'][0]['argv'][-1]
 assert all(p['cpu_user_s'] is None for p in d['processes'])"
   done
 }

@@ -22,6 +22,7 @@ TEST(OutputLinesTest, KnownProgressLines) {
       {"pdsh@launcher: n1: ssh exited with exit code 1", LineKind::RemoteExit, 1},
       {"pdsh@h: 127.0.0.1: exec exited with exit code 255", LineKind::RemoteExit, 255},
       {"srun: error: n2: task 0: Exited with exit code 1", LineKind::RemoteExit, 1},
+      {"logtest-run: remote command started", LineKind::RemoteStarted, 0},
   };
   for (const Case& c : cases) {
     OutputLine out = classifyLine(c.line);

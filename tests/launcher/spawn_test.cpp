@@ -34,14 +34,16 @@ TEST(SpawnTest, LocalCommandIsLogtestItself) {
 
 TEST(SpawnTest, RemoteCommandFollowsTheTemplate) {
   Launch launch{"/opt/lt/logtest", "  srun -N1  -w {host} --comment=on-{host} sh -c ", {}};
-  std::vector<std::string> expected = {"srun",
-                                       "-N1",
-                                       "-w",
-                                       "node7",
-                                       "--comment=on-node7",
-                                       "sh",
-                                       "-c",
-                                       "exec '/opt/lt/logtest' 'R' '/mnt/it'\\''s here'"};
+  std::vector<std::string> expected = {
+      "srun",
+      "-N1",
+      "-w",
+      "node7",
+      "--comment=on-node7",
+      "sh",
+      "-c",
+      "echo 'logtest-run: remote command started'; exec '/opt/lt/logtest' 'R' "
+      "'/mnt/it'\\''s here'"};
   EXPECT_EQ(commandFor(launch, "node7", 'R', "/mnt/it's here"), expected);
 }
 
@@ -57,11 +59,12 @@ TEST(SpawnTest, RolesAndPathsGoRoundRobin) {
     EXPECT_EQ(ps[i].host, hosts[i]);
     EXPECT_EQ(ps[i].path, paths[i]);
   }
-  EXPECT_EQ(ps[3].argv.back(), "exec '/lt' 'R' '/m1'");
+  const std::string started = "echo 'logtest-run: remote command started'; ";
+  EXPECT_EQ(ps[3].argv.back(), started + "exec '/lt' 'R' '/m1'");
   // Writers alone get the variables, remotely in their command line.
-  EXPECT_EQ(ps[0].argv.back(), "exec env 'F=1' '/lt' 'W' '/m1'");
+  EXPECT_EQ(ps[0].argv.back(), started + "exec env 'F=1' '/lt' 'W' '/m1'");
   EXPECT_TRUE(ps[3].env.empty());
-  EXPECT_EQ(remoteCommandLine(ps[3]), "exec '/lt' 'R' '/m1'");
+  EXPECT_EQ(remoteCommandLine(ps[3]), ps[3].argv.back());
 }
 
 TEST(SpawnTest, CapturedCommandsEndOrAreKilledInTime) {

@@ -31,7 +31,7 @@ Preflight (skipped with --no-preflight):
 Other hosts:
   With --hosts each process runs through the --rsh template: the template is split at blanks,
   {host} is replaced, and one argument is appended, a shell command line such as
-    exec '/usr/bin/logtest' 'W' '/mnt/shared/dir'
+    echo 'logtest-run: remote command started'; exec '/usr/bin/logtest' 'W' '/mnt/shared/dir'
   ssh and pdsh hand it to the remote shell; srun and env run it through 'sh -c':
     --rsh 'ssh -o BatchMode=yes -o LogLevel=ERROR {host}'
     --rsh 'pdsh -S -N -w {host}'   (-N: no host prefix; -S: the remote exit status)

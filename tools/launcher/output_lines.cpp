@@ -81,6 +81,8 @@ OutputLine classifyLine(const std::string& line) {
     out.kind = LineKind::LogRenamed;
   } else if (parseRemoteExit(line, &out.number)) {
     out.kind = LineKind::RemoteExit;
+  } else if (line == REMOTE_STARTED_LINE) {
+    out.kind = LineKind::RemoteStarted;
   }
   return out;
 }

@@ -29,6 +29,7 @@ struct Process {
   bool killed_by_launcher = false;  // outlived the grace time
   bool unreapable = false;          // not even SIGKILL ended it (stuck in the kernel)
   int remote_exit = -1;             // the remote status an rsh tool reported in a line
+  bool remote_started = false;      // its remote shell said it is about to exec logtest
 
   int logs_renamed = 0;        // writer: its "Log rename" lines
   unsigned last_checking = 0;  // reader: N of its last "Checking log N"

@@ -26,6 +26,9 @@
 constexpr double TERM_SECONDS = 2;
 constexpr double KILL_SECONDS = 5;
 
+// Remote readers get this long to start before the writers start without them.
+constexpr double READERS_READY_S = 30;
+
 // Lines of one process echoed while the test runs; the rest go only to the summary.
 constexpr int MAX_ECHOED_LINES = 20;
 
@@ -73,6 +76,7 @@ struct Watch {
   int kill_stage = 0;  // 0: waiting, 1: SIGTERM sent, 2: SIGKILL sent, 3: given up
   double stage_end = 0;
   int interrupts = 0;
+  bool writers_started = false;
   unsigned ticks = 0;
   bool status_shown = false;  // a tty status line waits to be overwritten
 };
@@ -170,6 +174,9 @@ static void handleLine(Watch& w, Process& p, const std::string& line) {
     case LineKind::RemoteExit:
       p.remote_exit = static_cast<int>(out.number);
       break;
+    case LineKind::RemoteStarted:
+      p.remote_started = true;
+      break;
     case LineKind::Done:
       break;
     case LineKind::RetryNotice:
@@ -224,15 +231,47 @@ static void readAllOutput(Watch& w) {
   }
 }
 
-static void startAll(Watch& w) {
+static void startRole(Watch& w, Role role) {
   for (Process& p : w.procs) {
     std::string error;
-    if (!startProcess(p, &error)) {
+    if (p.role == role && !startProcess(p, &error)) {
       w.run.launcher_errors.push_back("could not start " + processName(p) + ": " + error);
       beginStop(w, StopReason::StartFailed);
       return;
     }
   }
+}
+
+static bool readersReady(const Watch& w) {
+  for (const Process& p : w.procs) {
+    if (p.role == Role::Reader && !p.host.empty() && !p.remote_started && !p.reaped) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Readers start first and must be looking for log.1 before it can be written: one that
+// starts after ten logs finds log.1 pruned and can verify nothing. A local reader is ready
+// once forked; a remote one once its remote shell has said so, which an rsh connection can
+// take seconds to do.
+static void startWritersWhenReady(Watch& w) {
+  if (w.writers_started || w.stopping) {
+    return;
+  }
+  bool ready = readersReady(w);
+  if (!ready && elapsed(w) < READERS_READY_S) {
+    return;
+  }
+  if (!ready) {
+    std::string text = "not every remote reader had started after " +
+                       std::to_string(int(READERS_READY_S)) + " s; the writers start anyway";
+    w.run.warnings.push_back({"readers_late", text});
+    say(w, "logtest-run: warning: " + text);
+  }
+  w.writers_started = true;
+  w.run.progress.appended_s = elapsed(w);  // no append could come before
+  startRole(w, Role::Writer);
 }
 
 // A process that ends while the test runs has either seen StopTest (raised by someone the
@@ -519,8 +558,9 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, RunState& 
   installSignals();
   run.started = time(nullptr);
   w.start = monotonicSeconds();
-  startAll(w);
+  startRole(w, Role::Reader);
   while (!allEnded(w) && w.kill_stage < 3) {
+    startWritersWhenReady(w);
     pollOnce(w);
     takeSignals(w);
     reapChildren(w);

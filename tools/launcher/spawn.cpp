@@ -12,6 +12,8 @@
 #include <ctime>
 #include <sstream>
 
+#include "output_lines.h"
+
 std::string shellQuote(const std::string& word) {
   std::string quoted = "'";
   for (char c : word) {
@@ -49,7 +51,8 @@ std::vector<std::string> commandFor(const Launch& launch, const std::string& hos
   if (host.empty()) {
     return {launch.logtest, role_arg, path};
   }
-  std::string line = "exec ";
+  // The echo tells the launcher that the remote side is up: readers are waited for.
+  std::string line = "echo " + shellQuote(REMOTE_STARTED_LINE) + "; exec ";
   if (!env.empty()) {
     line += "env ";
     for (const std::string& var : env) {

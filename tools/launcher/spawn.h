@@ -29,7 +29,7 @@ std::vector<std::string> commandFor(const Launch& launch, const std::string& hos
                                     const std::string& path,
                                     const std::vector<std::string>& env = {});
 
-// The command line a remote process was given ("exec '/usr/bin/logtest' 'W' '/dir'").
+// The command line a remote process was given ("echo ...; exec '/usr/bin/logtest' 'W' '/dir'").
 std::string remoteCommandLine(const Process& p);
 
 // Writers, then readers, each role spread round-robin over the hosts and over the paths.
