@@ -559,6 +559,7 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, RunState& 
   run.started = time(nullptr);
   w.start = monotonicSeconds();
   startRole(w, Role::Reader);
+  startWritersWhenReady(w);  // at once when every reader is local
   while (!allEnded(w) && w.kill_stage < 3) {
     startWritersWhenReady(w);
     pollOnce(w);
