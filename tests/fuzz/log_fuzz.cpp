@@ -7,7 +7,9 @@
 // wraps exit (-Wl,--wrap=exit): while the scan runs, exit jumps back here, and a reported
 // defect counts like a sound log, as no finding. A crash, a sanitizer report or a hang (past
 // libFuzzer's -timeout) is a finding, as for any fuzz target. The scan's own stream, left open
-// by the jump, is closed here: fopen and fclose are wrapped too, to know it.
+// by the jump, is closed here: fdopen and fclose are wrapped too, to know it (the core opens
+// its logs with open and fdopen, so as not to follow links). A descriptor leaked per input
+// would end the run at the open-file limit after some tens of thousands of inputs.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,7 +32,7 @@ static jmp_buf core_exit;
 static FILE* core_stream = nullptr;  // the stream the core has open, if any
 
 extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" FILE* __real_fopen(const char* path, const char* mode);
+extern "C" FILE* __real_fdopen(int fd, const char* mode);
 extern "C" int __real_fclose(FILE* stream);
 
 extern "C" [[noreturn]] void __wrap_exit(int status) {
@@ -41,8 +43,8 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
 }
 
 // The core has at most one log open at a time; stopTest's marker is closed before its exit.
-extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
-  FILE* stream = __real_fopen(path, mode);
+extern "C" FILE* __wrap_fdopen(int fd, const char* mode) {
+  FILE* stream = __real_fdopen(fd, mode);
   if (running_core && stream != nullptr) {
     core_stream = stream;
   }
@@ -110,10 +112,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The lowest free descriptor is the same before every input unless one leaked on the last.
+static int first_fd = -1;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fd = open(log_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || close(fd) != 0) {
     perror("log_fuzz: writing the log");
+    abort();
+  }
+  if (first_fd < 0) {
+    first_fd = fd;
+  } else if (fd != first_fd) {
+    fprintf(stderr, "log_fuzz: the last input leaked descriptor %d\n", first_fd);
     abort();
   }
   fake_now = time(nullptr);
