@@ -159,7 +159,8 @@ static json timeline(const RunState& run) {
   return points;
 }
 
-std::string jsonReport(const Report& r, const Options& opt) {
+// The document as text: two-space indents, bytes that are not UTF-8 replaced by U+FFFD.
+static std::string jsonReport(const Report& r, const Options& opt) {
   json processes = json::array();
   for (size_t i = 0; i < r.processes.size(); i++) {
     processes.push_back(process(r.processes[i], r.verdict.ends[i], r.run));

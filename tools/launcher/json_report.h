@@ -11,8 +11,5 @@
 
 constexpr int JSON_SUMMARY_VERSION = 2;
 
-// The document as text: two-space indents, bytes that are not UTF-8 replaced by U+FFFD.
-std::string jsonReport(const Report& r, const Options& opt);
-
 // Writes the document to out; false if writing failed.
 bool writeJsonReport(FILE* out, const Report& r, const Options& opt);

@@ -34,7 +34,8 @@ static std::string linkTarget(const std::string& path) {
   return n < 0 ? "?" : std::string(target, n);
 }
 
-std::vector<std::string> checkNames(const std::string& dir) {
+// The message for each problem with the names in or derived from dir; empty when none.
+static std::vector<std::string> checkNames(const std::string& dir) {
   std::vector<std::string> problems;
   if (dir.size() > MAX_LOG_PATH_LEN) {
     problems.push_back(dir.substr(0, 60) + "... is " + std::to_string(dir.size()) +

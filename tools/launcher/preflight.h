@@ -14,9 +14,6 @@ struct Place {
   std::string path;
 };
 
-// The message for each problem with the names in or derived from dir; empty when none.
-std::vector<std::string> checkNames(const std::string& dir);
-
 // Before the directory is prepared: the names of every path. Prints each refusal, with what
 // to do, on standard error and returns false.
 bool preflightNames(const std::vector<std::string>& paths);

@@ -71,7 +71,8 @@ std::vector<pid_t> localFlockHolders(const std::string& path) {
   return flockHolders(readAll("/proc/locks"), st.st_dev, st.st_ino);
 }
 
-char localProcessState(pid_t pid) {
+// This host's /proc's view of the state; '?' when the file cannot be read.
+static char localProcessState(pid_t pid) {
   return processState(readAll("/proc/" + std::to_string(pid) + "/stat"));
 }
 

@@ -18,9 +18,8 @@ char processState(const std::string& stat_text);
 // "running", "sleeping", "stopped", "in uninterruptible I/O wait", ...
 std::string stateName(char state);
 
-// The same, read from this host's /proc; empty or '?' when the file cannot be read.
+// The same, read from this host's /proc; empty when it cannot be read.
 std::vector<pid_t> localFlockHolders(const std::string& path);
-char localProcessState(pid_t pid);
 
 // stateName, except that a process asleep in the kernel's lock code is "waiting for a lock".
 std::string localStateName(pid_t pid);

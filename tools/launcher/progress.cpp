@@ -168,7 +168,8 @@ std::vector<Finding> judgePauses(const Progress& p) {
                                seconds(p.longest_pause_end_s) + ")"}};
 }
 
-unsigned renamedBy(const Progress& p, double at_s) {
+// The highest log number announced by a rename line by the time at_s; 0 if none.
+static unsigned renamedBy(const Progress& p, double at_s) {
   unsigned highest = 0;
   for (const auto& [log, rename] : p.renames) {
     if (rename.at_s <= at_s) {

@@ -86,6 +86,3 @@ std::vector<Finding> judgePauses(const Progress& p);
 // At the end: every log renamed COVERAGE_MARGIN_S before stop_s must have been verified
 // through every place that has readers.
 std::vector<Finding> judgeCoverage(const Progress& p, double stop_s);
-
-// The highest log number announced by a rename line by the time at_s; 0 if none.
-unsigned renamedBy(const Progress& p, double at_s);

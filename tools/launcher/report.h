@@ -34,6 +34,3 @@ struct Report {
 };
 
 void printReport(const Report& r, bool quiet);
-
-// "reader 1 logs 1-338, reader 2 none": what each reader verified.
-std::string verifiedRanges(const RunState& run);

@@ -23,7 +23,8 @@ static const Fault* faultNamed(const std::string& name) {
   return nullptr;
 }
 
-void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row) {
+// Judges a row from the JSON summary of its run; the row's fault must be filled in.
+static void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row) {
   const Fault* fault = faultNamed(row.fault);
   nlohmann::json d = nlohmann::json::parse(json_text, nullptr, false);
   if (fault == nullptr || d.is_discarded() || !d.contains("verdict")) {

@@ -17,8 +17,5 @@ struct SelfTestRow {
   bool as_expected = false;
 };
 
-// Judges a row from the JSON summary of its run; the row's fault must be filled in.
-void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row);
-
 // Runs every row and prints the table; returns the exit status: 0 when every row behaved.
 int runSelfTest(const Options& opt);
