@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 
 #include "control/log_format.h"
+#include "file_text.h"
 #include "log_dir.h"
 #include "spawn.h"
 
@@ -195,13 +195,6 @@ static std::vector<std::string> firstReaderLines(const RunState& run, std::strin
   return lines;
 }
 
-static std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 Explanation explainFailure(const std::vector<Process>& processes, const RunState& run,
                            const std::string& dir, const std::string& logtest) {
   Explanation e;
@@ -222,7 +215,7 @@ Explanation explainFailure(const std::vector<Process>& processes, const RunState
   }
   e.found = true;
   std::string path = numberedLogPath(dir, e.log);
-  std::string log = readFile(path);
+  std::string log = readFileText(path);
   if (log.empty()) {
     e.note = "log." + std::to_string(e.log) + " is gone or empty";
     return e;

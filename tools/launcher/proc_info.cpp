@@ -3,15 +3,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <fstream>
 #include <sstream>
 
-static std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+#include "file_text.h"
 
 // A line reads "1: FLOCK  ADVISORY  WRITE 4711 fe:00:10952705 0 EOF"; a waiter has "->"
 // after the number. Device numbers are hexadecimal, the inode decimal.
@@ -68,17 +62,17 @@ std::vector<pid_t> localFlockHolders(const std::string& path) {
   if (stat(path.c_str(), &st) != 0) {
     return {};
   }
-  return flockHolders(readAll("/proc/locks"), st.st_dev, st.st_ino);
+  return flockHolders(readFileText("/proc/locks"), st.st_dev, st.st_ino);
 }
 
 // This host's /proc's view of the state; '?' when the file cannot be read.
 static char localProcessState(pid_t pid) {
-  return processState(readAll("/proc/" + std::to_string(pid) + "/stat"));
+  return processState(readFileText("/proc/" + std::to_string(pid) + "/stat"));
 }
 
 std::string localStateName(pid_t pid) {
   char state = localProcessState(pid);
-  std::string wchan = readAll("/proc/" + std::to_string(pid) + "/wchan");
+  std::string wchan = readFileText("/proc/" + std::to_string(pid) + "/wchan");
   if (state == 'S' && wchan.find("lock") != std::string::npos) {
     return "waiting for a lock";
   }

@@ -59,12 +59,6 @@ static void installSignals() {
   }
 }
 
-static double monotonicSeconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 struct Watch {
   const RunSettings& opt;
   std::vector<Process>& procs;

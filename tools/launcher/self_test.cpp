@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 
+#include "file_text.h"
 #include "injection.h"
 #include "log_dir.h"
 #include "spawn.h"
@@ -58,13 +57,6 @@ static std::string selfPath() {
   return n > 0 ? std::string(self, n) : "logtest-run";
 }
 
-static std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 static SelfTestRow runRow(const Fault& fault, const Options& opt, const std::string& dir,
                           const std::string& json_file) {
   SelfTestRow row;
@@ -78,7 +70,7 @@ static SelfTestRow runRow(const Fault& fault, const Options& opt, const std::str
   std::string output;
   // Grace, and a rename the injector holds back for seconds, on top of the run itself.
   runCaptured(argv, fault.seconds + opt.grace + 60, &output);
-  judgeSelfTestRow(readFile(json_file), row);
+  judgeSelfTestRow(readFileText(json_file), row);
   unlink(json_file.c_str());
   if (row.verdict.empty()) {
     row.first_line = output.substr(0, output.find('\n'));  // why there is no summary

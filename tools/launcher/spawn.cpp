@@ -149,7 +149,7 @@ bool startProcess(Process& p, std::string* error) {
   return true;
 }
 
-static double nowSeconds() {
+double monotonicSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
@@ -159,7 +159,7 @@ static double nowSeconds() {
 static bool collect(int fd, double deadline, std::string* output) {
   char buf[4096];
   for (;;) {
-    double left = deadline - nowSeconds();
+    double left = deadline - monotonicSeconds();
     if (left <= 0) {
       return false;
     }
@@ -184,13 +184,13 @@ int runCaptured(const std::vector<std::string>& argv, double timeout_s, std::str
     *output = error;
     return -1;
   }
-  double deadline = nowSeconds() + timeout_s;
+  double deadline = monotonicSeconds() + timeout_s;
   bool ended = collect(p.out_fd, deadline, output);
   close(p.out_fd);
   int status = 0;
   // Its output can end before it does; it still gets no more than the time it was given.
   while (ended && waitpid(p.pid, &status, WNOHANG) == 0) {
-    ended = nowSeconds() < deadline;
+    ended = monotonicSeconds() < deadline;
     usleep(10000);
   }
   if (!ended) {

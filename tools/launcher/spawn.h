@@ -45,6 +45,9 @@ pid_t forkWithPipe(int fds[2], std::string* error);
 // failure here; a failed exec shows as a line from the child and exit status 127.
 bool startProcess(Process& p, std::string* error);
 
+// Seconds on a clock that no change of the time of day moves: for deadlines and durations.
+double monotonicSeconds();
+
 // Runs argv to its end, or kills it after timeout_s; fills *output with what it printed
 // (standard output and error). Returns its exit status, 128 + a signal, or -1 if it could not
 // be started or had to be killed.

@@ -7,8 +7,9 @@
 #include <sys/utsname.h>
 
 #include <cctype>
-#include <fstream>
 #include <sstream>
+
+#include "file_text.h"
 
 // Mount points escape blanks and a few other bytes as a backslash and three octal digits.
 static std::string unescape(const std::string& text) {
@@ -78,13 +79,6 @@ MountInfo mountOf(const std::string& mountinfo_text, const std::string& real_pat
   return best.fs_type.empty() ? any : best;
 }
 
-static std::string readAll(const char* path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 SystemInfo describeSystem(const std::string& version, const std::vector<std::string>& paths) {
   SystemInfo info;
   info.version = version;
@@ -93,7 +87,7 @@ SystemInfo describeSystem(const std::string& version, const std::vector<std::str
     info.host = u.nodename;
     info.kernel = u.release;
   }
-  std::string mountinfo = readAll("/proc/self/mountinfo");
+  std::string mountinfo = readFileText("/proc/self/mountinfo");
   for (const std::string& path : paths) {
     char real[PATH_MAX];
     struct stat st;
