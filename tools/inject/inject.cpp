@@ -45,20 +45,29 @@ uint64_t drawNumber() {
   return rng_state * 0x2545F4914F6CDD1DULL;
 }
 
-bool faultFires(Fault f) {
+bool faultDrawn(Fault f) {
   if (!injection.active || injection.fault != f) {
     return false;
   }
-  if (injection.rate < 1.0 && static_cast<double>(drawNumber() >> 11) * 0x1p-53 >= injection.rate) {
+  return injection.rate >= 1.0 ||
+         static_cast<double>(drawNumber() >> 11) * 0x1p-53 < injection.rate;
+}
+
+bool faultFires(Fault f) {
+  if (!faultDrawn(f)) {
     return false;
   }
   counters.fired++;
   return true;
 }
 
-bool pathNames(const char* path, const char* name) {
+const char* baseName(const char* path) {
   const char* slash = strrchr(path, '/');
-  return strcmp(slash == nullptr ? path : slash + 1, name) == 0;
+  return slash == nullptr ? path : slash + 1;
+}
+
+bool pathNames(const char* path, const char* name) {
+  return strcmp(baseName(path), name) == 0;
 }
 
 bool fdNames(int fd, const char* name) {

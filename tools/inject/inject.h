@@ -48,10 +48,15 @@ struct Injection {
 extern Injection injection;
 extern Counters counters;
 
-// True when f is the selected fault and this event draws it; counts the firing.
+// True when f is the selected fault and this event draws it.
+bool faultDrawn(Fault f);
+// The same, and counts the firing: for a fault that acts whenever it is drawn.
 bool faultFires(Fault f);
 // From a generator of the injector's own, so the writer's random() sequence is left alone.
 uint64_t drawNumber();
+
+// What follows path's last slash, or the whole of it.
+const char* baseName(const char* path);
 
 // The last component of path, or of the file that descriptor fd has open, is name.
 bool pathNames(const char* path, const char* name);

@@ -97,7 +97,6 @@ struct Growth {
   std::string part;          // the next prefix, beside it until renamed over it
   std::vector<char> bytes;   // the whole log
   std::vector<size_t> ends;  // where each record ends, the terminator last
-  bool done = false;
   Growth* next = nullptr;
 };
 
@@ -124,12 +123,10 @@ static void showPrefix(const Growth& g, int step) {
   }
 }
 
-// Under growth_mutex.
+// Under growth_mutex. Once only: grow's last step forgets the log, and after finishRenames
+// no step can take the lock again.
 static void completeGrowth(Growth& g) {
-  if (!g.done) {
-    g.done = true;
-    realRename(g.full.c_str(), g.log.c_str());
-  }
+  realRename(g.full.c_str(), g.log.c_str());
 }
 
 static void forget(Growth* g) {
@@ -149,9 +146,6 @@ static void grow(Growth* g) {
     if (step == GROWTH_STEPS) {
       completeGrowth(*g);
       forget(g);
-      return;
-    }
-    if (g->done) {
       return;
     }
     showPrefix(*g, step);
@@ -186,9 +180,9 @@ static bool slowRename(const char* from, const char* to, int* rc) {
     return false;
   }
   g->log = to;
-  const char* slash = strrchr(to, '/');
-  std::string dir = slash == nullptr ? "." : std::string(to, static_cast<size_t>(slash - to));
-  std::string hidden = dir + "/.inject." + (slash == nullptr ? to : slash + 1);
+  const char* name = baseName(to);
+  std::string dir = name == to ? "." : std::string(to, static_cast<size_t>(name - 1 - to));
+  std::string hidden = dir + "/.inject." + name;
   g->full = hidden + ".full";
   g->part = hidden + ".part";
   *rc = realRename(from, g->full.c_str());
@@ -215,9 +209,7 @@ void finishRenames() {
 }
 
 static bool isNumberedLog(const char* path) {
-  const char* slash = strrchr(path, '/');
-  const char* name = slash == nullptr ? path : slash + 1;
-  return strncmp(name, NUMBERED_LOG_PREFIX, strlen(NUMBERED_LOG_PREFIX)) == 0;
+  return strncmp(baseName(path), NUMBERED_LOG_PREFIX, strlen(NUMBERED_LOG_PREFIX)) == 0;
 }
 
 extern "C" int rename(const char* from, const char* to) noexcept {
@@ -226,10 +218,10 @@ extern "C" int rename(const char* from, const char* to) noexcept {
   }
   counters.renames++;
   int rc = 0;
-  if (faultFires(Fault::TornRename) && tornRename(from, to, &rc)) {
-    return rc;
-  }
-  if (faultFires(Fault::SlowRename) && slowRename(from, to, &rc)) {
+  // Counted as fired only once the rename was done the faulty way.
+  if ((faultDrawn(Fault::TornRename) && tornRename(from, to, &rc)) ||
+      (faultDrawn(Fault::SlowRename) && slowRename(from, to, &rc))) {
+    counters.fired++;
     return rc;
   }
   return realRename(from, to);

@@ -167,8 +167,9 @@ extern "C" FILE* fopen64(const char* path, const char* mode) {
   return wrapStream(f, mode);
 }
 
-// A writer that opens last_log itself (O_NOFOLLOW, say) and then fdopens it: known by the
-// file the descriptor has open.
+// The writer opens last_log itself (O_NOFOLLOW) and fdopens it: known by the file the
+// descriptor has open. fopen and fopen64 above serve a logtest from before that change, which
+// a remote host may still run.
 extern "C" FILE* fdopen(int fd, const char* mode) noexcept {
   static auto next = nextDefinition(&fdopen, "fdopen");
   FILE* f = next(fd, mode);
