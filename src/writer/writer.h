@@ -32,7 +32,8 @@ void getNextLogName(int fd, char (&name)[PATH_BUFFER_SIZE]);
 void writeLogEntry(LogRecordHeader& header, const uint8_t* payload);
 
 // Seeds the writer's pseudo-random draws (pauses, lengths, payloads): the sequence random()
-// gives after srandom(seed), so one seed always replays the same records.
+// gives after srandom(seed), so one seed always replays the same records. Called before the
+// first draw.
 void seedDraws(unsigned int seed);
 // Draws the next record's length and payload and stamps its digest in header. payload holds
 // PAYLOAD_BUFFER_SIZE bytes and is the caller's for the life of the process: a record keeps

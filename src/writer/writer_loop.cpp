@@ -24,10 +24,6 @@ void seedDraws(unsigned int seed) {
 }
 
 static uint32_t draw() {
-  // Unseeded, random() behaves as if seeded with 1; so do these draws.
-  if (draws.state == nullptr) {
-    seedDraws(1);
-  }
   int32_t value = 0;
   random_r(&draws, &value);
   return static_cast<uint32_t>(value);
