@@ -127,7 +127,6 @@ ParsedLog parseLog(const std::string& bytes) {
     at += 36 + r.dataLen;
   }
   if (at != bytes.size() && !log.terminated) {
-    log.ok = false;
     log.error = "no record in place at " + std::to_string(at);
   }
   return log;

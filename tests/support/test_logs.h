@@ -33,17 +33,17 @@ struct LogBuilder {
   LogBuilder& terminator(uint32_t clientID = 1);
 };
 
-// What a byte-level parse of one log found. ok is false on the first record out of place or
-// malformed, and error says where; a log that has a terminator as its last 36 bytes sets
+// What a byte-level parse of one log found. error says where the first record out of place or
+// malformed is; a log that has a terminator as its last 36 bytes sets
 // terminated.
 struct ParsedRecord {
   uint32_t offset, clientID, seqNo, dataLen;
   bool digestOk;
 };
 struct ParsedLog {
-  bool ok = true;
   bool terminated = false;
-  std::string error;
+  std::string error;  // empty when every record is in place
+  bool ok() const { return error.empty(); }
   std::vector<ParsedRecord> records;  // data records only
 };
 ParsedLog parseLog(const std::string& bytes);

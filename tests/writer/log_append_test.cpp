@@ -83,7 +83,7 @@ TEST_F(LogAppendTest, ExistingNumberedLogIsNeverOverwritten) {
   EXPECT_EQ("older records", readFile(dir + "/log.1"));
   // last_log keeps its terminator and its name; the test is stopped.
   ParsedLog kept = parseLog(readFile(last_log));
-  EXPECT_TRUE(kept.ok && kept.terminated) << kept.error;
+  EXPECT_TRUE(kept.ok() && kept.terminated) << kept.error;
   EXPECT_TRUE(fileExists(stop_test_file));
 }
 
@@ -110,11 +110,11 @@ TEST_F(LogAppendTest, TwoWritersOnAnOversizedLogMakeOneRollover) {
     EXPECT_EQ(0, waitExitStatus(child, 30));  // each released the lock for the other
   }
   ParsedLog log1 = parseLog(readFile(dir + "/log.1"));
-  EXPECT_TRUE(log1.ok && log1.terminated) << log1.error;
+  EXPECT_TRUE(log1.ok() && log1.terminated) << log1.error;
   EXPECT_EQ(LOG_SIZE_LIMIT + 5000 + 36, readFile(dir + "/log.1").size());
   EXPECT_FALSE(fileExists(dir + "/log.2"));
   ParsedLog fresh = parseLog(readFile(last_log));
-  ASSERT_TRUE(fresh.ok) << fresh.error;
+  ASSERT_TRUE(fresh.ok()) << fresh.error;
   ASSERT_EQ(2u, fresh.records.size());
   EXPECT_NE(fresh.records[0].clientID, fresh.records[1].clientID);
   EXPECT_EQ(std::string("\2\0\0\0", 4), readFile(space_lock_file));

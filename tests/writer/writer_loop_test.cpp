@@ -62,7 +62,7 @@ TEST_F(WriterRunTest, WritersAndReadersRunCleanAndLeaveWholeGapFreeLogs) {
   for (int n = first; n <= next; n++) {
     const std::string name = n < next ? "log." + std::to_string(n) : "last_log";
     ParsedLog log = parseLog(readFile(dir + "/" + name));
-    ASSERT_TRUE(log.ok) << name << ": " << log.error;
+    ASSERT_TRUE(log.ok()) << name << ": " << log.error;
     EXPECT_EQ(n < next, log.terminated) << name;
     for (const ParsedRecord& r : log.records) {
       EXPECT_TRUE(r.clientID >= 1 && r.clientID <= 3) << name << " " << r.offset;
@@ -126,7 +126,7 @@ TEST_F(WriterRunTest, WriterWithClosedOutputStillRollsOverAndStops) {
   int status = waitExitStatus(pid, 30);
   EXPECT_TRUE(status == 0 || status == 1) << status;
   ParsedLog log1 = parseLog(readFile(dir + "/log.1"));
-  EXPECT_TRUE(log1.ok && log1.terminated) << log1.error;
+  EXPECT_TRUE(log1.ok() && log1.terminated) << log1.error;
   EXPECT_EQ(std::string("\2\0\0\0", 4), readFile(dir + "/logInfo"));
 }
 
