@@ -61,9 +61,10 @@ def as_pattern(line):
     return re.compile(".+?".join(re.escape(p) for p in parts))
 
 
-missing = help_options() ^ man_options()
+helped = help_options()
+missing = helped ^ man_options()
 for option in sorted(missing):
-    where = "--help" if option in help_options() else "the man page"
+    where = "--help" if option in helped else "the man page"
     problems.append(f"{option} is only in {where}")
 
 cells = readme_cells()
