@@ -13,7 +13,14 @@ if [ "$(id -u)" != 0 ]; then
   echo "skipped: needs root"
   exit 77
 fi
+# shellcheck source=tests/support/case.sh
+. "$(dirname "$0")/../support/case.sh"
+# shellcheck source=tools/testbeds/lib.sh
+. "$beds/lib.sh"
+# The state directory has a fixed name, not case_begin's fresh one, so that down.sh finds
+# the testbeds a killed run left up; case.sh's checks use it as their work directory.
 state=$STATE_ROOT/$case
+work=$state
 logs=
 
 # A run killed before its teardown (ctest's timeout) left its testbeds up: down first.
@@ -27,42 +34,21 @@ cleanup() {
   "$beds/down.sh" "$state" || status=1
   if [ "$status" -eq 0 ] && [ -z "${KEEP_WORK:-}" ]; then
     rm -rf "$state"
-  elif [ "$status" -ne 77 ]; then
+  else
     echo "kept $state for inspection" >&2
   fi
   exit "$status"
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-
-# Runs logtest-run with a JSON summary; its output is in $state/out and its status in $status.
-launch() {
-  set +e
-  "$LOGTEST_RUN" --quiet --json "$state/summary.json" "$@" >"$state/out" 2>&1
-  status=$?
-  set -e
+# launch with the JSON summary expect_json reads; the verdict line shows in ctest's log.
+launch_json() {
+  launch --quiet --json "$state/summary.json" "$@"
   tail -1 "$state/out"
 }
 
-# Python statements over d, the JSON summary.
-expect_json() {
-  python3 -c "import json, sys
-d = json.load(open(sys.argv[1]))
-$1" "$state/summary.json" "${@:2}" || {
-    cat "$state/out"
-    fail "JSON check failed: $1"
-  }
-}
-
 expect_pass() {
-  [ "$status" -eq 0 ] || {
-    cat "$state/out"
-    fail "$1 should PASS; logtest-run exited with $status"
-  }
+  [ "$status" -eq 0 ] || fail "$1 should PASS; logtest-run exited with $status"
   expect_json "assert d['verdict'] == 'PASS' and d['totals']['logs_verified'] > 0, d['totals']"
 }
 
@@ -71,33 +57,17 @@ expect_pass() {
 expect_fail() {
   [ "$status" -ne 0 ] || fail "$1 should FAIL but PASSED for the whole run: the fault it \
 shows was not found (a slower machine, or a changed file system?)"
-  [ "$status" -eq 1 ] || {
-    cat "$state/out"
-    fail "$1: logtest-run exited with $status, expected a FAIL (1)"
-  }
+  [ "$status" -eq 1 ] || fail "$1: logtest-run exited with $status, expected a FAIL (1)"
   expect_json "assert d['diagnostics']['count'] > 0, 'a FAIL without a diagnostic line'
 first = d['diagnostics']['first'][0]
 print('first diagnostic after %.1f s: %s: %s' % (first['at_s'], first['process'], first['line']))"
 }
 
 # Processes whose command line names the log directory: the roles, and an ssh carrying one.
-# The path is handed to grep in a file, or grep would find itself.
-test_processes() {
-  printf '%s\n' "$logs" >"$state/pattern"
-  grep -laF -f "$state/pattern" /proc/[0-9]*/cmdline 2>/dev/null | tr -dc '0-9\n' || true
-}
-
-nothing_left() {
-  [ -z "$(test_processes)" ]
-}
-
 expect_nothing_left() {
-  local i
-  for ((i = 0; i < ${1:-10}; i++)); do
-    nothing_left && return 0
-    sleep 1
-  done
-  ps -o pid,ppid,args -p "$(test_processes | paste -sd,)" >&2 || true
+  printf '%s\n' "$logs" >"$state/pattern"
+  wait_for $((${1:-10} * 10)) none_naming "$state/pattern" && return 0
+  ps -o pid,ppid,args -p "$(processes_naming "$state/pattern" | paste -sd,)" >&2 || true
   fail "processes of the test still run ${1:-10} s after $2"
 }
 
@@ -111,26 +81,26 @@ two_mounts() {
 
 case_gluster_coherent() {
   two_mounts gluster coherent 2
-  launch -t 60 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
+  launch_json -t 60 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
   expect_pass "GlusterFS with caching off and direct I/O"
   expect_nothing_left 10 "the run"
 }
 
 case_gluster_stock() {
   two_mounts gluster stock 2
-  launch -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
+  launch_json -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
   expect_fail "GlusterFS with its default caching"
 }
 
 case_gluster_page_cache() {
   two_mounts gluster page-cache 2
-  launch -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
+  launch_json -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
   expect_fail "GlusterFS with caching off but the page cache in use"
 }
 
 case_bindfs_forward() {
   two_mounts bindfs forward
-  launch -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
+  launch_json -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
   expect_pass "bindfs with lock forwarding"
 }
 
@@ -138,12 +108,11 @@ case_bindfs_forward() {
 # run shows what such locks do to the log.
 case_bindfs_local() {
   two_mounts bindfs local
-  launch -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
+  launch_json -t 30 -w 4 -r 4 "$logs" "${mounts[1]}/logtest"
   if [ "$status" -ne 2 ] || ! grep -q "does not exclude flock through" "$state/out"; then
-    cat "$state/out"
     fail "the preflight did not refuse locks local to each mount (exit status $status)"
   fi
-  launch -t 30 -w 4 -r 4 --no-preflight "$logs" "${mounts[1]}/logtest"
+  launch_json -t 30 -w 4 -r 4 --no-preflight "$logs" "${mounts[1]}/logtest"
   expect_fail "bindfs keeping each mount's locks to itself"
 }
 
@@ -155,7 +124,7 @@ ssh_up() {
 
 case_ssh_two_names() {
   ssh_up
-  launch -t 30 --hosts 127.0.0.1,localhost --rsh "$rsh" "$logs"
+  launch_json -t 30 --hosts 127.0.0.1,localhost --rsh "$rsh" "$logs"
   expect_pass "ssh to 127.0.0.1 and localhost"
   expect_json "
 hosts = [p['host'] for p in d['processes']]
@@ -171,12 +140,8 @@ case_ssh_launcher_killed() {
   ssh_up
   "$LOGTEST_RUN" --quiet -t 0 --hosts 127.0.0.1,localhost --rsh "$rsh" "$logs" \
     >"$state/out" 2>&1 &
-  local pid=$! i
-  for ((i = 0; i < 300; i++)); do
-    [ -e "$logs/log.2" ] && break
-    sleep 0.1
-  done
-  [ -e "$logs/log.2" ] || fail "no log.2 within 30 s"
+  local pid=$!
+  wait_for 300 test -e "$logs/log.2" || fail "no log.2 within 30 s"
   kill -KILL "$pid"
   wait "$pid" || true
   expect_nothing_left 30 "a SIGKILL of the launcher"
@@ -189,7 +154,7 @@ slurm_run() {
   export SLURM_CONF=$state/slurm/slurm.conf
   logs=$state/logs
   mkdir "$logs"
-  launch -t 30 --hosts "$node" --rsh "$1" "$logs"
+  launch_json -t 30 --hosts "$node" --rsh "$1" "$logs"
   expect_pass "srun on a one-node Slurm cluster"
   expect_json "assert {p['host'] for p in d['processes']} == {sys.argv[2]}" "$node"
   expect_nothing_left 10 "the run"

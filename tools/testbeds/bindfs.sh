@@ -52,7 +52,7 @@ case $command in
     cat "$dir/mounts"
     ;;
   down)
-    [ ! -d "$state/bindfs" ] || teardown "$(bed_dir "$state" bindfs)"
+    teardown "$state/bindfs"
     ;;
   *) usage ;;
 esac

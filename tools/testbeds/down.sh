@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Tears down every testbed under STATE: what each kind's own down does (Slurm cancels its
-# jobs first), then whatever any other directory there records (a matrix run that was
-# killed). Safe to run on a STATE that is already down, or half up.
+# Tears down every testbed under STATE: Slurm's own down (it cancels its jobs first), then
+# whatever each directory there records (a matrix run that was killed as well). Safe to run
+# on a STATE that is already down, or half up.
 #   down.sh STATE
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=lib.sh
@@ -12,11 +12,10 @@ set -euo pipefail
   exit 2
 }
 [ -d "$1" ] || exit 0
-here=$(dirname "$0")
 stop_test_processes "$1"
-for kind in slurm sshd bindfs gluster; do
-  "$here/$kind.sh" down "$1"
-done
-for dir in "$1"/*/; do
+# The other kinds' own down is only this teardown. The ssh server goes before the mounts: a
+# session still open there would keep their files in use.
+"$(dirname "$0")/slurm.sh" down "$1"
+for dir in "$1/sshd" "$1"/*/; do
   teardown "${dir%/}"
 done

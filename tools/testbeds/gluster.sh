@@ -110,7 +110,7 @@ case $command in
     cat "$dir/mounts"
     ;;
   down)
-    [ ! -d "$state/gluster" ] || teardown "$(bed_dir "$state" gluster)"
+    teardown "$state/gluster"
     ;;
   *) usage ;;
 esac

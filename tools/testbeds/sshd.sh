@@ -89,7 +89,7 @@ case $command in
     echo "ssh -F $dir/ssh_config {host}"
     ;;
   down)
-    [ ! -d "$state/sshd" ] || teardown "$(bed_dir "$state" sshd)"
+    teardown "$state/sshd"
     ;;
   *) usage ;;
 esac
