@@ -9,17 +9,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <list>
-#include <sstream>
 
 #include "control/test_control.h"
+#include "log_dir.h"
+#include "system_info.h"
 
 // A list, so that the paths handed to initLogPaths stay where they are.
 static std::list<std::string> made_dirs;
@@ -38,26 +37,10 @@ std::string benchDir() {
 }
 
 std::string fsType(const std::string& path) {
-  char real[PATH_MAX];
-  if (realpath(path.c_str(), real) == nullptr) {
-    return "unknown";
-  }
-  std::string target = real;
-  std::ifstream mounts("/proc/self/mounts");
-  std::string line, best_dir, best_type = "unknown";
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::string source, dir, type;
-    fields >> source >> dir >> type;
-    bool holds = target == dir || dir == "/" ||
-                 (target.compare(0, dir.size(), dir) == 0 && target[dir.size()] == '/');
-    // The longest mount point wins; a later mount over the same point hides the earlier one.
-    if (holds && dir.size() >= best_dir.size()) {
-      best_dir = dir;
-      best_type = type;
-    }
-  }
-  return best_type;
+  // The launcher's reading of the mount table, so that the benchmarks and its reports name the
+  // same file system: it decodes escaped mount points and prefers the mount of path's device.
+  std::string type = describeSystem("", {path}).mounts[0].fs_type;
+  return type.empty() ? "unknown" : type;
 }
 
 std::string makeBenchLogDir() {
@@ -66,8 +49,12 @@ std::string makeBenchLogDir() {
     perror(("mkdtemp " + pattern).c_str());
     exit(2);
   }
-  std::ofstream(pattern + "/logInfo");
-  std::ofstream(pattern + "/next_id") << "0";
+  // The same logInfo and next_id the launcher gives a test's directory, so that the writers
+  // and readers measured here start as they would under logtest-run.
+  LogDir prepared;
+  if (!prepareLogDir({pattern}, false, true, prepared)) {
+    exit(2);
+  }
   made_dirs.push_back(pattern);
   // initLogPaths keeps the pointer: the string lives in made_dirs until the end.
   initLogPaths(made_dirs.back().c_str());
