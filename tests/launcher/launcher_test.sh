@@ -151,7 +151,7 @@ case_short_run_passes() {
   launch --logtest "$LOGTEST" -t 5 --json "$work/summary.json"
   expect 0 "PASS"
   expect_json "
-assert d['version'] == 2 and d['tool'] == 'logtest-run'
+assert d['version'] == 3 and d['tool'] == 'logtest-run'
 assert d['verdict'] == 'PASS' and d['exit_status'] == 0 and d['failures'] == []
 assert d['stop_reason'] == 'duration' and d['marker_raised_by_launcher']
 c = d['config']
@@ -161,6 +161,8 @@ assert names == ['writer 1', 'writer 2', 'writer 3', 'writer 4', 'reader 1', 're
 for p in d['processes']:
     assert p['host'] is None and p['signal'] is None and p['exit_status'] in (0, 1), p
     assert p['cpu_user_s'] >= 0 and p['max_rss_kb'] > 0, p
+    assert 0 <= p['start_s'] <= p['end_s'], p
+assert [h['name'] for h in d['hosts']] == [None] and d['hosts'][0]['up_s'] >= 0, d['hosts']
 t = d['totals']
 assert t['bytes'] > 0 and t['logs_verified'] <= t['logs_written'], t
 assert t['records_estimated'] == int(t['bytes'] / 5156), t
@@ -190,8 +192,9 @@ assert all(p['exit_status'] is not None for p in d['processes'])"
 }
 
 # Stand-ins run everything here: env for ssh; pdsh and srun that report a remote exit status as
-# the real ones do (pdsh in a line and, without -S, with exit status 0). The command line they
-# get must survive a shell with blanks and quotes in both the directory and the logtest path.
+# the real ones do (pdsh in a line and, without -S, with exit status 0; pdsh passes no input).
+# The command line they get must survive a shell with blanks and quotes in both the directory
+# and the logtest path.
 make_rsh_standins() {
   mkdir -p "$work/rsh"
   cat >"$work/rsh/pdsh" <<'EOF'
@@ -201,7 +204,7 @@ while [ "$#" -gt 1 ]; do
   case $1 in -S) strict=1 ;; -N) ;; -w) host=$2; shift ;; esac
   shift
 done
-HOSTNAME_FOR_TEST=$host sh -c "$1"
+HOSTNAME_FOR_TEST=$host sh -c "$1" </dev/null
 rc=$?
 [ "$rc" -eq 0 ] || echo "pdsh@launcher: $host: ssh exited with exit code $rc" >&2
 [ "$strict" -eq 1 ] && exit "$rc"
@@ -242,8 +245,9 @@ EOF
       fail "$template: the remote side did not get the role and directory intact"
     expect_json "
 assert [p['host'] for p in d['processes']] == ['a', 'b', 'a', 'b']
-assert \" exec \" in d['processes'][0]['argv'][-1]
-assert all(p['cpu_user_s'] is None for p in d['processes'])"
+assert [h['name'] for h in d['hosts']] == ['a', 'b'], d['hosts']
+assert \"'agent'\" in d['hosts'][0]['command'][-1], d['hosts'][0]['command']
+assert all(p['cpu_user_s'] is not None and p['start_s'] >= 0 for p in d['processes'])"
   done
 }
 

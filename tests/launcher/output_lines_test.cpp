@@ -18,11 +18,6 @@ TEST(OutputLinesTest, KnownProgressLines) {
       {"Rechecking for log terminator record, cnt = 1.", LineKind::RetryNotice, 0},
       {"Rechecking for log terminator record, cnt = 4711.", LineKind::RetryNotice, 0},
       {"Partial read, retrying.", LineKind::RetryNotice, 0},
-      // What rsh tools say of a remote command's exit status.
-      {"pdsh@launcher: n1: ssh exited with exit code 1", LineKind::RemoteExit, 1},
-      {"pdsh@h: 127.0.0.1: exec exited with exit code 255", LineKind::RemoteExit, 255},
-      {"srun: error: n2: task 0: Exited with exit code 1", LineKind::RemoteExit, 1},
-      {"logtest-run: remote command started", LineKind::RemoteStarted, 0},
   };
   for (const Case& c : cases) {
     OutputLine out = classifyLine(c.line);

@@ -6,18 +6,27 @@
 
 namespace {
 
-// Wait statuses as wait4 reports them.
-int exitedWith(int status) {
-  return status << 8;
+// Ends as an agent decodes them.
+ExitInfo exitedWith(int status) {
+  ExitInfo e;
+  e.status = status;
+  return e;
 }
 
-Process ended(Role role, int wait_status, double end_s = 31) {
+ExitInfo killedBy(int sig) {
+  ExitInfo e;
+  e.signalled = true;
+  e.signal = sig;
+  return e;
+}
+
+Process ended(Role role, ExitInfo exit, double end_s = 31) {
   Process p;
   p.role = role;
   p.id = 1;
   p.pid = 100;
   p.reaped = true;
-  p.wait_status = wait_status;
+  p.exit = exit;
   p.end_s = end_s;
   return p;
 }
@@ -35,15 +44,13 @@ TEST(ProcessEndTest, EachWayOfEndingHasOneResultAndOneJudgement) {
   talked.diagnostics = 1;
   Process early = ended(Role::Writer, exitedWith(0), 3);
   early.ended_early = true;
-  Process straggler = ended(Role::Reader, SIGKILL);
+  Process straggler = ended(Role::Reader, killedBy(SIGKILL));
   straggler.killed_by_launcher = true;
-  Process remote_straggler = straggler;
-  remote_straggler.host = "n2";
   Process stuck = straggler;
-  stuck.reaped = false;
   stuck.unreapable = true;
-  Process pdsh = ended(Role::Reader, exitedWith(0));  // pdsh without -S hides the status
-  pdsh.remote_exit = 1;
+  Process lost = ended(Role::Writer, exitedWith(0));
+  lost.reaped = false;
+  lost.lost = true;
   struct Case {
     const char* what;
     Process p;
@@ -59,16 +66,15 @@ TEST(ProcessEndTest, EachWayOfEndingHasOneResultAndOneJudgement) {
        "reader 1 exited with status 1", false},
       {"writer with 1 before the stop", ended(Role::Writer, exitedWith(1), 29), "exit 1",
        "writer 1 exited with status 1", false},
-      {"crash", ended(Role::Reader, SIGSEGV), "signal 11 (Segmentation fault)",
+      {"crash", ended(Role::Reader, killedBy(SIGSEGV)), "signal 11 (Segmentation fault)",
        "reader 1 was killed by signal 11 (Segmentation fault)", false},
       {"early", early, "exit 0",
        "writer 1 ended with status 0 while the test was running and no StopTest existed", false},
       {"straggler", straggler, "killed after grace",
        "reader 1 did not end within 15 s after StopTest and was killed", false},
-      {"remote straggler", remote_straggler, "killed after grace",
-       "reader 1 did not end within 15 s after StopTest and was killed", true},
       {"stuck", stuck, "not reaped", "reader 1 did not end even after SIGKILL", true},
-      {"pdsh", pdsh, "exit 1", "reader 1 exited with status 1", false},
+      // Its host's loss is judged, not the process.
+      {"lost", lost, "lost with its host", "", true},
   };
   for (const Case& c : cases) {
     ProcessEnd end = decideEnd(c.p, stoppedAt30());
@@ -85,7 +91,7 @@ TEST(ProcessEndTest, SilentWriterIsSuspectWhenNobodySaidWhyAndGraceSaysWhatWasWa
   EXPECT_EQ(decideEnd(ended(Role::Writer, exitedWith(1)), stop).failure,
             "writer 1 exited with status 1");
 
-  Process straggler = ended(Role::Writer, SIGKILL);
+  Process straggler = ended(Role::Writer, killedBy(SIGKILL));
   straggler.killed_by_launcher = true;
   stop.grace_waited_s = 1.2;
   stop.grace_cut_short = true;
@@ -122,7 +128,7 @@ TEST_F(VerdictTest, FindingsOfEveryKindFailInOneList) {
   noteRename(run.progress, 2, "writer 1", 26);
   noteRename(run.progress, 3, "writer 1", 5);  // its line came late
   processes[1].diagnostics = 2;
-  processes[1].wait_status = exitedWith(1);
+  processes[1].exit = exitedWith(1);
   Verdict v = decideVerdict(processes, run);
   EXPECT_EQ(v.kind, VerdictKind::Fail);
   std::vector<std::string> codes;
@@ -136,6 +142,25 @@ TEST_F(VerdictTest, FindingsOfEveryKindFailInOneList) {
   ASSERT_EQ(v.warnings.size(), 2u);
   EXPECT_EQ(v.warnings[1].text, "nothing was appended for 25.0 s (from 0.0 s to 25.0 s)");
   EXPECT_EQ(v.ends.size(), 2u);
+}
+
+// A host lost in the middle is no verdict on the file system, unless a defect came first.
+TEST_F(VerdictTest, ALostHostGivesNoVerdictUnlessADefectCameFirst) {
+  HostRecord h3;
+  h3.name = "h3";
+  h3.lost = true;
+  h3.lost_s = 12;
+  h3.lost_why = "its connection closed at 12 s";
+  run.hosts = {h3};
+  processes[1].lost = true;
+  run.diagnostics.push_back({"reader 1", "Cheksum failed for client ID 3", 13});
+  Verdict v = decideVerdict(processes, run);
+  EXPECT_EQ(v.kind, VerdictKind::HostLost);
+  EXPECT_EQ(exitStatusFor(v.kind), 4);
+  ASSERT_EQ(v.lost.size(), 1u);
+  EXPECT_EQ(v.lost[0].text, "h3 was lost at 12.0 s: its connection closed at 12 s");
+  run.diagnostics[0].at_s = 11;
+  EXPECT_EQ(decideVerdict(processes, run).kind, VerdictKind::Fail);
 }
 
 }  // namespace

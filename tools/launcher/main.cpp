@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent.h"
 #include "control/log_format.h"
 #include "explain.h"
 #include "guard.h"
@@ -14,11 +15,13 @@
 #include "json_report.h"
 #include "log_dir.h"
 #include "options.h"
+#include "plan.h"
 #include "preflight.h"
+#include "reach.h"
 #include "report.h"
 #include "run_loop.h"
+#include "self.h"
 #include "self_test.h"
-#include "spawn.h"
 #include "system_info.h"
 #include "verdict.h"
 
@@ -46,32 +49,8 @@ static FILE* openJson(const std::string& path) {
   return f;
 }
 
-// Every place a process will run, once each.
-static std::vector<Place> placesOf(const std::vector<Process>& processes) {
-  std::vector<Place> places;
-  for (const Process& p : processes) {
-    bool known = false;
-    for (const Place& place : places) {
-      known = known || (place.host == p.host && place.path == p.path);
-    }
-    if (!known) {
-      places.push_back({p.host, p.path});
-    }
-  }
-  return places;
-}
-
-static bool checkBeforeStart(const Options& opt, const LogDir& dir,
-                             const std::vector<Process>& processes, const Launch& launch) {
-  if (opt.no_preflight) {
-    return true;
-  }
-  return preflightNames(dir.paths) &&
-         preflightSharing(dir.paths, placesOf(processes), launch, opt.quiet);
-}
-
 // With --inject, every writer preloads the injector, which reports to a file of ours at exit.
-static bool setUpInjection(const Options& opt, Launch& launch, std::string* report_file) {
+static bool setUpInjection(const Options& opt, AgentArgs& agents, std::string* report_file) {
   if (opt.inject.empty()) {
     return true;
   }
@@ -86,7 +65,7 @@ static bool setUpInjection(const Options& opt, Launch& launch, std::string* repo
   }
   close(fd);
   *report_file = path;
-  launch.writer_env = injectionEnv(injector, opt.inject, path);
+  agents.writer_env = injectionEnv(injector, opt.inject, path);
   return true;
 }
 
@@ -98,7 +77,68 @@ static bool removeIfPassed(const LogDir& dir, const Options& opt, VerdictKind ki
   return !removeTestDir(dir.paths[0]);
 }
 
+static int agentCommand(int argc, char** argv) {
+  AgentArgs args;
+  std::string error;
+  if (!parseAgentArgs(std::vector<std::string>(argv + 2, argv + argc), args, &error)) {
+    fprintf(stderr, "logtest-run: %s\n", error.c_str());
+    return EXIT_USAGE;
+  }
+  return agentMain(args);
+}
+
+// What every agent is given: the whole plan, this version, and the preflight's token name.
+static AgentArgs agentBase(const Options& opt, const std::vector<Process>& processes) {
+  AgentArgs args;
+  args.version = versionText();
+  args.logtest = opt.logtest;
+  args.grace = opt.grace;
+  for (const Process& p : processes) {
+    args.plan.push_back({p.host, {p.role == Role::Writer ? 'W' : 'R', p.id, p.path}});
+  }
+  return args;
+}
+
+// Nothing of the test ran: what the launcher made goes again.
+static int giveUp(int status, const LogDir& dir, const std::string& report_file) {
+  if (!report_file.empty()) {
+    unlink(report_file.c_str());
+  }
+  if (dir.temporary) {
+    removeTestDir(dir.paths[0]);
+  }
+  return status;
+}
+
+// Starts every host's agent while the preflight's lock is held, so that each agent's look at
+// its paths is part of the preflight. EXIT_PASS to go on.
+static int startAgents(const Options& opt, const LogDir& dir, RunSettings& settings,
+                       std::vector<Process>& processes, std::vector<Link>& links, RunState& run) {
+  PreflightLock lock;
+  if (!opt.no_preflight && !beginPreflight(dir.paths, lock)) {
+    return EXIT_USAGE;
+  }
+  bool connected = connectAgents(settings, processes, links, run);
+  int status = EXIT_PASS;
+  if (!connected) {
+    printf("NO VERDICT: %s\n", run.launch_failure.c_str());
+    status = EXIT_HOST_FAILED;
+  } else if (!opt.no_preflight && !judgeAgentAnswers(run.hosts, dir.paths[0], lock, opt.quiet)) {
+    status = EXIT_USAGE;
+  }
+  // Agents of a run that does not go on end before the token goes: without input, an agent
+  // takes the token's removal as the sign that its writers may start.
+  if (status != EXIT_PASS) {
+    dismissAgents(links);
+  }
+  endPreflight(lock);
+  return status;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "agent") {
+    return agentCommand(argc, argv);
+  }
   Options opt;
   int status = parseOptions(argc, argv, opt);
   if (status >= 0) {
@@ -111,24 +151,29 @@ int main(int argc, char** argv) {
   if (opt.self_test) {
     return runSelfTest(opt);
   }
-  Launch launch{opt.logtest, opt.rsh, {}};
+  AgentArgs agents;
   std::string report_file;
   LogDir dir;
-  std::vector<Process> processes;
-  bool ready = setUpInjection(opt, launch, &report_file) &&
-               prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir);
-  if (ready) {
-    processes = planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts, launch);
-    ready = checkBeforeStart(opt, dir, processes, launch);
+  if (!setUpInjection(opt, agents, &report_file) ||
+      !prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir)) {
+    return giveUp(EXIT_USAGE, dir, report_file);
   }
-  if (!ready) {
-    if (!report_file.empty()) {
-      unlink(report_file.c_str());
-    }
-    if (dir.temporary) {
-      removeTestDir(dir.paths[0]);
-    }
-    return EXIT_USAGE;
+  std::vector<Process> processes = planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts);
+  if (!opt.no_preflight && !preflightNames(dir.paths)) {
+    return giveUp(EXIT_USAGE, dir, report_file);
+  }
+  AgentArgs base = agentBase(opt, processes);
+  base.writer_env = agents.writer_env;
+  if (!opt.no_preflight) {
+    base.token = preflightTokenName();
+  }
+  std::vector<Link> links = planLinks(opt.rsh, hostsOf(processes), base);
+  RunSettings settings{dir.paths[0], opt.duration, opt.grace,  opt.stall_timeout,
+                       opt.quiet,    opt.fanout,   opt.logtest};
+  RunState run;
+  status = startAgents(opt, dir, settings, processes, links, run);
+  if (status != EXIT_PASS) {
+    return giveUp(status, dir, report_file);
   }
   // A reader of our output that goes away must not take the test down with it.
   signal(SIGPIPE, SIG_IGN);
@@ -137,14 +182,12 @@ int main(int argc, char** argv) {
   }
   SystemInfo system = describeSystem(versionText(), dir.paths);
 
-  RunState run;
   Guard guard;
   std::string error;
   if (!startGuard(dir.paths[0] + "/" + STOP_TEST_NAME, guard, &error)) {
     run.launcher_errors.push_back("could not start the guard process: " + error);
   }
-  RunSettings settings{dir.paths[0], opt.duration, opt.grace, opt.stall_timeout, opt.quiet};
-  runTest(settings, processes, run);
+  runTest(settings, processes, links, run);
   dismissGuard(guard);
 
   Verdict verdict = decideVerdict(processes, run);

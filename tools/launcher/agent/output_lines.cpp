@@ -52,22 +52,6 @@ static bool isRetryNotice(const std::string& line) {
   return line == "Partial read, retrying.";
 }
 
-// pdsh: "pdsh@HOST: NODE: ssh exited with exit code N" (for any of its remote commands);
-// srun: "srun: error: NODE: task 0: Exited with exit code N".
-static bool parseRemoteExit(const std::string& line, unsigned* status) {
-  const char* tail = " exited with exit code ";
-  size_t at = line.rfind(tail);
-  if (at == std::string::npos) {
-    at = line.rfind(" Exited with exit code ");
-  }
-  if (at == std::string::npos || !parseNumber(line.substr(at + strlen(tail)), status)) {
-    return false;
-  }
-  bool pdsh = startsWith(line, "pdsh@") && line.find(": ") < at;
-  bool srun = startsWith(line, "srun: error: ") && line.find(": task", 13) < at;
-  return pdsh || srun;
-}
-
 OutputLine classifyLine(const std::string& line) {
   OutputLine out;
   if (line == "Done!") {
@@ -79,10 +63,6 @@ OutputLine classifyLine(const std::string& line) {
     out.kind = LineKind::CheckingLog;
   } else if (parseRename(line, &out.number)) {
     out.kind = LineKind::LogRenamed;
-  } else if (parseRemoteExit(line, &out.number)) {
-    out.kind = LineKind::RemoteExit;
-  } else if (line == REMOTE_STARTED_LINE) {
-    out.kind = LineKind::RemoteStarted;
   }
   return out;
 }

@@ -1,15 +1,8 @@
 #include "process_end.h"
 
 #include <string.h>
-#include <sys/wait.h>
 
 #include <cstdio>
-
-// pdsh without -S exits 0 whatever the remote command did, and says what it did in a line.
-static int exitStatusOf(const Process& p) {
-  int status = WEXITSTATUS(p.wait_status);
-  return status == 0 && p.remote_exit > 0 ? p.remote_exit : status;
-}
 
 // A writer that meets StopTest while opening the log ends through the stop path, with 1 and
 // without a word. That is no fault of its own once someone with a reason raised the marker.
@@ -36,10 +29,9 @@ static void fail(ProcessEnd& end, const std::string& why) {
 static ProcessEnd signalledEnd(const Process& p, const StopContext& stop) {
   ProcessEnd end;
   std::string name = processName(p);
-  end.signal = WTERMSIG(p.wait_status);
+  end.signal = p.exit.signal;
   if (p.killed_by_launcher) {
     end.result = "killed after grace";
-    end.may_still_run = !p.host.empty();
     fail(end, name + " did not end within " + graceText(stop) + " and was killed");
     return end;
   }
@@ -51,11 +43,10 @@ static ProcessEnd signalledEnd(const Process& p, const StopContext& stop) {
 static ProcessEnd exitedEnd(const Process& p, const StopContext& stop) {
   ProcessEnd end;
   std::string name = processName(p);
-  end.exit_status = exitStatusOf(p);
+  end.exit_status = p.exit.status;
   end.result = "exit " + std::to_string(end.exit_status);
   if (p.killed_by_launcher) {
     // It ended as the signal came: the status is its own, but the grace time was not enough.
-    end.may_still_run = !p.host.empty();
     fail(end, name + " did not end within " + graceText(stop) + " and was killed");
   } else if (p.ended_early) {
     fail(end, name + " ended with status " + std::to_string(end.exit_status) +
@@ -80,9 +71,15 @@ ProcessEnd decideEnd(const Process& p, const StopContext& stop) {
     fail(end, processName(p) + " did not end even after SIGKILL");
     return end;
   }
+  if (p.lost) {
+    // Its host is judged, not it: the verdict says the host was lost.
+    end.result = "lost with its host";
+    end.may_still_run = true;
+    return end;
+  }
   if (!p.reaped) {
     end.result = "running";
     return end;
   }
-  return WIFSIGNALED(p.wait_status) ? signalledEnd(p, stop) : exitedEnd(p, stop);
+  return p.exit.signalled ? signalledEnd(p, stop) : exitedEnd(p, stop);
 }

@@ -20,7 +20,7 @@ struct ProcessEnd {
   int signal = 0;              // the signal that ended it, 0 if none
   bool ok = true;              // an end that a sound test gives
   std::string failure;         // why not, when !ok
-  bool may_still_run = false;  // remote, and only its rsh client was killed
+  bool may_still_run = false;  // it may still run: not even SIGKILL ended it, or its host was lost
 };
 
 ProcessEnd decideEnd(const Process& p, const StopContext& stop);

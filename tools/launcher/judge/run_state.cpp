@@ -34,6 +34,7 @@ static const char* const STOP_REASONS[][2] = {
     {"stall", "nothing was appended"},
     {"log_vanished", "a numbered log vanished"},
     {"diagnostic", "a process reported a defect"},
+    {"host_lost", "a host was lost"},
 };
 
 const char* stopReasonName(StopReason reason) {

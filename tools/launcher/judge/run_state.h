@@ -1,6 +1,8 @@
 // What one run of the launcher saw, beyond each process's own record.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -20,6 +22,35 @@ enum class StopReason {
   Stalled,       // nothing was appended for the stall timeout
   LogVanished,   // a numbered log disappeared that no reader can have deleted
   Diagnostic,    // a process printed a diagnostic line
+  HostLost,      // a host's agent stopped answering
+};
+
+// What an agent found of a path on its host while the coordinator held the logInfo lock.
+struct PlaceAnswer {
+  std::string path;
+  std::string token;  // what the preflight's token file held there
+  std::string lock;   // "held", "free", or why it could not try
+};
+
+// What an agent told of its host before the test, and whether it stayed in touch.
+struct HostRecord {
+  std::string name;                  // "" for this host
+  std::vector<std::string> command;  // how its agent was started
+  pid_t agent_pid = -1;              // on its host
+  double hello_s = -1;               // when its agent answered; -1: it never did
+  std::string version;               // the agent's
+  bool logtest = false;              // logtest is an executable there
+  std::vector<PlaceAnswer> places;
+  double heard_s = 0;
+  bool readers_up = false;  // its readers have started
+  bool bye = false;         // every process of it ended and its agent said so
+  bool lost = false;        // its agent stopped answering before that
+  double lost_s = 0;
+  std::string lost_why;                  // "its connection closed", ...
+  std::vector<std::string> shell_lines;  // what its remote shell printed besides the agent
+  bool diagnosed = false;                // answered the stall's question
+  std::vector<std::pair<pid_t, std::string>> lock_holders;         // PID and state
+  std::vector<std::pair<std::string, std::string>> writer_states;  // "W3", state
 };
 
 struct OutputNote {
@@ -39,6 +70,9 @@ struct TimelinePoint {
 constexpr size_t MAX_KEPT_DIAGNOSTICS = 100;
 constexpr size_t MAX_KEPT_RETRY_NOTICES = 10;
 
+// Lines of a remote shell kept per host.
+constexpr size_t MAX_SHELL_LINES = 10;
+
 struct RunState {
   time_t started = 0;  // wall clock, for the report
   double stop_s = 0;   // seconds after the start when the stop began
@@ -48,6 +82,8 @@ struct RunState {
   double grace_waited_s = 0;  // from the stop to the first signal sent to a straggler
   bool grace_cut_short = false;
   std::vector<std::string> launcher_errors;  // failures of the launcher's own
+  std::string launch_failure;                // "h7 could not start: ..."; nothing ran
+  std::vector<HostRecord> hosts;             // one per agent, in the order they were planned
   std::vector<Finding> failures;             // found while the test ran: a stall, a vanished log
   std::vector<Finding> warnings;             // a reader left behind or lagging
   std::vector<OutputNote> diagnostics;

@@ -1,9 +1,7 @@
 #include "verdict.h"
 
-#include <sys/wait.h>
-
-#include "options.h"
-#include "spawn.h"
+#include <algorithm>
+#include <cstdio>
 
 static StopContext stopContext(const RunState& run) {
   StopContext stop;
@@ -24,14 +22,15 @@ static void judgeProcess(const Process& p, const ProcessEnd& end, Verdict& v) {
     v.failures.push_back({"process_end", end.failure});
   }
   if (end.may_still_run) {
-    v.warnings.push_back({"remote_may_still_run", processName(p) + " may still be running on " +
-                                                      p.host + ": " + remoteCommandLine(p)});
+    v.warnings.push_back({"may_still_run", processName(p) + " may still be running on " +
+                                               hostName(p) + " (PID " + std::to_string(p.pid) +
+                                               ")"});
   }
 }
 
 static bool writerKilled(const std::vector<Process>& processes) {
   for (const Process& p : processes) {
-    if (p.role == Role::Writer && (p.killed_by_launcher || WIFSIGNALED(p.wait_status))) {
+    if (p.role == Role::Writer && (p.killed_by_launcher || p.exit.signalled)) {
       return true;
     }
   }
@@ -52,8 +51,47 @@ static void judgeLastLog(const std::vector<Process>& processes, const RunState& 
   }
 }
 
+static std::string seconds(double s) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.1f s", s);
+  return text;
+}
+
+// A lost host stops the test and leaves its processes' ends unknown: only a defect found
+// before the loss still fails the run; everything after it is the loss's doing.
+static bool judgeLostHosts(const RunState& run, Verdict& v) {
+  double first_loss = -1;
+  for (const HostRecord& h : run.hosts) {
+    if (h.lost) {
+      v.lost.push_back(
+          {"host_lost", h.name + " was lost at " + seconds(h.lost_s) + ": " + h.lost_why});
+      first_loss = first_loss < 0 ? h.lost_s : std::min(first_loss, h.lost_s);
+    }
+  }
+  if (first_loss < 0) {
+    return false;
+  }
+  for (const OutputNote& d : run.diagnostics) {
+    if (d.at_s < first_loss) {
+      v.failures.push_back(
+          {"diagnostic", d.process + " reported a defect before the loss: " + d.line});
+      break;
+    }
+  }
+  v.kind = v.failures.empty() ? VerdictKind::HostLost : VerdictKind::Fail;
+  return true;
+}
+
 Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run) {
   Verdict v;
+  if (judgeLostHosts(run, v)) {
+    v.warnings = run.warnings;
+    StopContext stop = stopContext(run);
+    for (const Process& p : processes) {
+      v.ends.push_back(decideEnd(p, stop));
+    }
+    return v;
+  }
   for (const std::string& error : run.launcher_errors) {
     v.failures.push_back({"launcher_error", error});
   }
@@ -86,6 +124,7 @@ const char* verdictName(VerdictKind kind) {
     case VerdictKind::Fail:
       return "FAIL";
     case VerdictKind::NoVerdict:
+    case VerdictKind::HostLost:
       return "NO VERDICT";
   }
   return "FAIL";
@@ -99,6 +138,8 @@ int exitStatusFor(VerdictKind kind) {
       return EXIT_FAIL;
     case VerdictKind::NoVerdict:
       return EXIT_NO_VERDICT;
+    case VerdictKind::HostLost:
+      return EXIT_HOST_FAILED;
   }
   return EXIT_FAIL;
 }

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "self.h"
+
 // What each fault stands for and what a sound test must make of it. The first diagnostic of
 // a FAIL row is the one the fault leads to first; locks that exclude nobody show in many ways.
 static const std::vector<Fault> FAULTS = {
@@ -62,16 +64,9 @@ bool checkFaultSpec(const std::string& spec, std::string* error) {
   return true;
 }
 
-static std::string selfDir() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  std::string path = n > 0 ? std::string(self, n) : "";
-  return path.substr(0, path.rfind('/') + 1);
-}
-
 std::string findInjector() {
   for (const char* where : {"", "../lib/logtest/"}) {
-    std::string path = selfDir() + where + "liblogtest-inject.so";
+    std::string path = programDir() + where + "liblogtest-inject.so";
     if (access(path.c_str(), R_OK) == 0) {
       return path;
     }

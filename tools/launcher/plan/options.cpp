@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "injection.h"
-#include "launcher_version.h"
+#include "self.h"
 
 static const char* const FOOTER = R"(
 Directories:
@@ -29,14 +29,19 @@ Preflight (skipped with --no-preflight):
   flock on logInfo, a non-blocking flock through every path and on every host fails.
 
 Other hosts:
-  With --hosts each process runs through the --rsh template: the template is split at blanks,
+  With --hosts, each host runs one agent (logtest-run at the same path as here) that starts,
+  watches and ends that host's processes; it is reached through the --rsh template, one
+  connection per host, --fanout of them starting at once. The template is split at blanks,
   {host} is replaced, and one argument is appended, a shell command line such as
-    echo 'logtest-run: remote command started'; exec '/usr/bin/logtest' 'W' '/mnt/shared/dir'
+    exec '/usr/bin/logtest-run' 'agent' ... 'W1=/mnt/shared/dir' 'R2=/mnt/shared/dir'
   ssh and pdsh hand it to the remote shell; srun and env run it through 'sh -c':
     --rsh 'ssh -o BatchMode=yes -o LogLevel=ERROR {host}'
     --rsh 'pdsh -S -N -w {host}'   (-N: no host prefix; -S: the remote exit status)
     --rsh 'srun -N1 -n1 --overlap -w {host} sh -c'
-  The remote side runs logtest at the same path, on the same DIR path.
+  The remote side runs logtest-run and logtest at the same paths, on the same DIR path. A host
+  that cannot be reached, or whose logtest-run is missing or of another version, ends the run
+  before any writer starts: NO VERDICT, exit status 4. A host lost during the run stops it:
+  NO VERDICT (4) unless a defect was found before.
 
 Faults:
   --inject FAULT[:RATE] preloads liblogtest-inject.so into every writer (it must be beside
@@ -55,7 +60,8 @@ Verdict:
   reader verified any log gives NO VERDICT (exit status 3), never PASS.
 
 Exit status: 0 PASS (--self-test: every row as expected), 1 FAIL, 2 bad usage, a directory that cannot be prepared, a refused
-preflight or a --json file that cannot be created, 3 NO VERDICT.)";
+preflight or a --json file that cannot be created, 3 NO VERDICT, 4 NO VERDICT because a host
+could not start or was lost.)";
 
 static void addOptions(CLI::App& app, Options& opt) {
   app.add_option("-w,--writers", opt.writers, "Writer processes")
@@ -92,6 +98,11 @@ static void addOptions(CLI::App& app, Options& opt) {
       ->type_name("TEMPLATE")
       ->needs(hosts)
       ->capture_default_str();
+  app.add_option("--fanout", opt.fanout,
+                 "Hosts whose agents may be starting at once (one connection per host)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 100000).description(""))
+      ->capture_default_str();
   app.add_option("--logtest", opt.logtest,
                  "logtest executable (default: the one beside logtest-run, then PATH)")
       ->type_name("PATH");
@@ -116,13 +127,8 @@ static bool isExecutable(const std::string& path) {
 }
 
 static std::string besideSelf(const char* name) {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) {
-    return "";
-  }
-  std::string dir(self, n);
-  return dir.substr(0, dir.rfind('/') + 1) + name;
+  std::string dir = programDir();
+  return dir.empty() ? "" : dir + name;
 }
 
 static std::string searchPath(const std::string& name) {
@@ -148,14 +154,6 @@ static std::string absolute(const std::string& path) {
     return path;
   }
   return std::string(cwd) + "/" + path;
-}
-
-std::string versionText() {
-  std::string text = std::string("logtest-run ") + LOGTEST_VERSION;
-  if (LOGTEST_COMMIT[0] != '\0') {
-    text += std::string(" (git ") + LOGTEST_COMMIT + ")";
-  }
-  return text;
 }
 
 static bool resolveLogtest(Options& opt) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "verdict.h"
+
 struct Options {
   int writers = 4;
   int readers = 2;
@@ -21,17 +23,9 @@ struct Options {
   bool no_preflight = false;
   std::string inject;  // FAULT[:RATE] for the writers; empty: none
   bool self_test = false;
+  int fanout = 32;                        // hosts whose agents start at once
   std::vector<std::string> command_line;  // as typed, for the report
 };
-
-// Exit statuses shared by every part of the launcher.
-constexpr int EXIT_PASS = 0;
-constexpr int EXIT_FAIL = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_NO_VERDICT = 3;
-
-// "logtest-run 1.0.0 (git 0123abcd)"; the commit only when built from a git checkout.
-std::string versionText();
 
 // Fills opt from the command line, resolves the logtest executable and makes every DIR
 // absolute. Returns -1 to go on, or the status to exit with at once (0 after --help or

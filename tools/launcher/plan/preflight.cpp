@@ -75,7 +75,7 @@ static std::vector<std::string> checkNames(const std::string& dir) {
 }
 
 // A name of its own per run, so two launchers on one directory do not read each other's.
-static std::string tokenName() {
+std::string preflightTokenName() {
   return ".logtest-preflight." + std::to_string(getpid());
 }
 
@@ -140,9 +140,10 @@ static int tryLockInChild(const std::string& path) {
   return WEXITSTATUS(status);
 }
 
+// The checks of every local path, while the lock is held through the first.
 static bool checkLocalPath(const std::string& path, const std::string& first,
                            const std::string& token) {
-  if (path != first && readSmallFile(path + "/" + tokenName()) != token) {
+  if (path != first && readSmallFile(path + "/" + preflightTokenName()) != token) {
     refuse(notOneDirectory(path, first, ""));
     return false;
   }
@@ -155,64 +156,6 @@ static bool checkLocalPath(const std::string& path, const std::string& first,
   return got == 1;
 }
 
-// One line per answer: "token ...", "logtest yes|no", "lock N|none". The lock is tried on a
-// read-write descriptor: NFS grants an exclusive flock only on one.
-static std::string remoteScript(const std::string& path, const std::string& logtest) {
-  std::string token = shellQuote(path + "/" + tokenName());
-  std::string info = shellQuote(path + "/" + LOG_INFO_NAME);
-  return "printf 'token %s\\n' \"$(cat " + token + " 2>/dev/null)\"; if [ -x " +
-         shellQuote(logtest) +
-         " ]; then echo 'logtest yes'; else echo 'logtest no'; fi; if command -v flock "
-         ">/dev/null 2>&1; then (flock -n -E 99 9; echo \"lock $?\") 9<>" +
-         info + "; else echo 'lock none'; fi";
-}
-
-static std::string answer(const std::string& output, const std::string& key) {
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.compare(0, key.size() + 1, key + " ") == 0) {
-      return line.substr(key.size() + 1);
-    }
-  }
-  return "";
-}
-
-static std::string firstLine(const std::string& text) {
-  return text.substr(0, text.find('\n'));
-}
-
-static bool checkRemotePlace(const Place& place, const std::string& first, const std::string& token,
-                             const Launch& launch) {
-  std::string where = " on " + place.host;
-  std::string output;
-  int status =
-      runCaptured(remoteCommand(launch.rsh, place.host, remoteScript(place.path, launch.logtest)),
-                  REMOTE_TIMEOUT_S, &output);
-  if (answer(output, "logtest").empty()) {
-    refuse("preflight" + where + (status < 0 ? ": no answer within 30 s" : ": the command failed") +
-           " (" + firstLine(output) + "); check that the --rsh template runs a command there");
-    return false;
-  }
-  if (answer(output, "token") != token) {
-    refuse(notOneDirectory(place.path, first, where));
-    return false;
-  }
-  if (answer(output, "logtest") != "yes") {
-    refuse(launch.logtest + " is not an executable" + where + "; install logtest at that path");
-    return false;
-  }
-  std::string lock = answer(output, "lock");
-  if (lock == "0") {
-    refuse(lockNotExcluding(place.path, first, where));
-    return false;
-  }
-  if (lock != "99") {
-    fprintf(stderr, "logtest-run: warning: the lock could not be tried%s (flock: %s)\n",
-            where.c_str(), lock.c_str());
-  }
-  return true;
-}
-
 static std::string makeToken() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -220,31 +163,77 @@ static std::string makeToken() {
          std::to_string(ts.tv_nsec);
 }
 
-// Holds flock on logInfo through the first path while every other path and host tries it.
-static bool checkSharing(const std::vector<std::string>& paths, const std::vector<Place>& places,
-                         const Launch& launch) {
+bool beginPreflight(const std::vector<std::string>& paths, PreflightLock& lock) {
   const std::string& first = paths[0];
-  int lock_fd = open((first + "/" + LOG_INFO_NAME).c_str(), O_RDWR | O_NOFOLLOW);
-  if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+  lock.fd = open((first + "/" + LOG_INFO_NAME).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
     refuse("preflight: cannot lock " + first + "/" + LOG_INFO_NAME + ": " + strerror(errno) +
            (errno == EWOULDBLOCK ? " (is a test already running in this directory?)" : ""));
-    if (lock_fd >= 0) {
-      close(lock_fd);
-    }
+    endPreflight(lock);
     return false;
   }
-  std::string token = makeToken();
-  std::string token_path = first + "/" + tokenName();
-  bool ok = writeToken(token_path, token);
-  for (size_t i = 0; ok && i < paths.size(); i++) {
-    ok = checkLocalPath(paths[i], first, token);
+  lock.token = makeToken();
+  lock.token_name = preflightTokenName();
+  lock.token_path = first + "/" + lock.token_name;
+  if (!writeToken(lock.token_path, lock.token)) {
+    lock.token_path.clear();
+    endPreflight(lock);
+    return false;
   }
-  for (size_t i = 0; ok && i < places.size(); i++) {
-    ok = places[i].host.empty() || checkRemotePlace(places[i], first, token, launch);
+  for (const std::string& path : paths) {
+    if (!checkLocalPath(path, first, lock.token)) {
+      endPreflight(lock);
+      return false;
+    }
   }
-  unlink(token_path.c_str());
-  close(lock_fd);
-  return ok;
+  return true;
+}
+
+void endPreflight(PreflightLock& lock) {
+  if (!lock.token_path.empty()) {
+    unlink(lock.token_path.c_str());
+    lock.token_path.clear();
+  }
+  if (lock.fd >= 0) {
+    close(lock.fd);
+    lock.fd = -1;
+  }
+}
+
+static bool judgePlace(const HostRecord& host, const PlaceAnswer& place, const std::string& first,
+                       const std::string& token) {
+  std::string where = " on " + host.name;
+  if (place.token != token) {
+    refuse(notOneDirectory(place.path, first, where));
+    return false;
+  }
+  if (place.lock == "free") {
+    refuse(lockNotExcluding(place.path, first, where));
+    return false;
+  }
+  if (place.lock != "held") {
+    fprintf(stderr, "logtest-run: warning: the lock could not be tried%s (%s)\n", where.c_str(),
+            place.lock.c_str());
+  }
+  return true;
+}
+
+bool judgeAgentAnswers(const std::vector<HostRecord>& hosts, const std::string& first,
+                       const PreflightLock& lock, bool quiet) {
+  size_t places = 0;
+  for (const HostRecord& host : hosts) {
+    for (const PlaceAnswer& place : host.places) {
+      if (!host.name.empty() && !judgePlace(host, place, first, lock.token)) {
+        return false;
+      }
+      places++;
+    }
+  }
+  if (!quiet && places > 1) {
+    printf("Preflight: %zu place%s show one directory whose lock excludes\n", places,
+           places == 1 ? "" : "s");
+  }
+  return true;
 }
 
 bool preflightNames(const std::vector<std::string>& paths) {
@@ -256,19 +245,6 @@ bool preflightNames(const std::vector<std::string>& paths) {
     if (!problems.empty()) {
       return false;
     }
-  }
-  return true;
-}
-
-bool preflightSharing(const std::vector<std::string>& paths, const std::vector<Place>& places,
-                      const Launch& launch, bool quiet) {
-  if (!checkSharing(paths, places, launch)) {
-    return false;
-  }
-  if (!quiet && (paths.size() > 1 || places.size() > 1)) {
-    printf("Preflight: %zu path%s and %zu place%s show one directory whose lock excludes\n",
-           paths.size(), paths.size() == 1 ? "" : "s", places.size(),
-           places.size() == 1 ? "" : "s");
   }
   return true;
 }

@@ -6,19 +6,32 @@
 #include <string>
 #include <vector>
 
-#include "spawn.h"
-
-// Where processes will run: a host ("" for this one) and the path it is given.
-struct Place {
-  std::string host;
-  std::string path;
-};
+#include "run_state.h"
 
 // Before the directory is prepared: the names of every path. Prints each refusal, with what
 // to do, on standard error and returns false.
 bool preflightNames(const std::vector<std::string>& paths);
 
-// Once logInfo exists: the paths and places show one directory whose flock excludes. paths[0]
-// is the path the launcher prepared; places are where processes will run.
-bool preflightSharing(const std::vector<std::string>& paths, const std::vector<Place>& places,
-                      const Launch& launch, bool quiet);
+// The launcher's side of the sharing checks: the logInfo lock held through the first path and
+// a token file written there, which every other path and every host's agent must show.
+struct PreflightLock {
+  int fd = -1;
+  std::string token;       // what the file holds
+  std::string token_name;  // its name in the directory, for the agents
+  std::string token_path;
+};
+
+// The token file's name: a name of its own per run, so two launchers on one directory do not
+// read each other's.
+std::string preflightTokenName();
+
+// Once logInfo exists: takes the lock, writes the token, and checks every local path. False,
+// with the refusal printed and nothing left behind, if any check fails.
+bool beginPreflight(const std::vector<std::string>& paths, PreflightLock& lock);
+
+// What each host's agent saw while the lock was held: the token, and a lock that excludes.
+bool judgeAgentAnswers(const std::vector<HostRecord>& hosts, const std::string& first,
+                       const PreflightLock& lock, bool quiet);
+
+// Removes the token and lets go of the lock.
+void endPreflight(PreflightLock& lock);

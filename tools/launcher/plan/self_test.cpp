@@ -11,6 +11,7 @@
 #include "file_text.h"
 #include "injection.h"
 #include "log_dir.h"
+#include "self.h"
 #include "spawn.h"
 
 static const Fault* faultNamed(const std::string& name) {
@@ -51,21 +52,25 @@ static void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row) {
   row.as_expected = exercised && verdict_right && line_right;
 }
 
-static std::string selfPath() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  return n > 0 ? std::string(self, n) : "logtest-run";
-}
-
 static SelfTestRow runRow(const Fault& fault, const Options& opt, const std::string& dir,
                           const std::string& json_file) {
   SelfTestRow row;
   row.fault = fault.name;
-  std::vector<std::string> argv = {selfPath(),  "--quiet", "--inject",
-                                   fault.name,  "--clean", "--logtest",
-                                   opt.logtest, "-t",      std::to_string(fault.seconds),
-                                   "-w",        "3",       "-r",
-                                   "2",         "--json",  json_file,
+  std::vector<std::string> argv = {programPath(),
+                                   "--quiet",
+                                   "--inject",
+                                   fault.name,
+                                   "--clean",
+                                   "--logtest",
+                                   opt.logtest,
+                                   "-t",
+                                   std::to_string(fault.seconds),
+                                   "-w",
+                                   "3",
+                                   "-r",
+                                   "2",
+                                   "--json",
+                                   json_file,
                                    dir};
   std::string output;
   // Grace, and a rename the injector holds back for seconds, on top of the run itself.

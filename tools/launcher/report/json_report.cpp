@@ -71,11 +71,10 @@ static json systemInfo(const Report& r) {
           {"mounts", mounts}};
 }
 
-static json process(const Process& p, const ProcessEnd& end, const RunState& run) {
+static json process(const Process& p, const ProcessEnd& end, const RunState& run,
+                    const std::string& logtest) {
   bool writer = p.role == Role::Writer;
-  // Usage of a remote process would be that of its rsh client: null.
-  bool local = p.host.empty() && p.reaped;
-  const struct rusage& u = p.usage;
+  bool measured = p.reaped && !p.unreapable;
   json verified = nullptr;
   if (!writer) {
     verified = verifiedUpTo(run.progress.readers[p.id - 1]);
@@ -86,20 +85,38 @@ static json process(const Process& p, const ProcessEnd& end, const RunState& run
           {"host", orNull(!p.host.empty(), p.host)},
           {"path", p.path},
           {"pid", p.pid},
-          {"argv", p.argv},
+          {"argv", {logtest, p.role == Role::Writer ? "W" : "R", p.path}},
           {"result", end.result},
           {"exit_status", orNull(end.exit_status >= 0, end.exit_status)},
           {"signal", orNull(end.signal != 0, end.signal)},
           {"ended_early", p.ended_early},
           {"killed_by_launcher", p.killed_by_launcher},
           {"may_still_run", end.may_still_run},
-          {"cpu_user_s", orNull(local, rounded(u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6))},
-          {"cpu_system_s", orNull(local, rounded(u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6))},
-          {"max_rss_kb", orNull(local, u.ru_maxrss)},
+          {"start_s", orNull(p.start_s >= 0, rounded(p.start_s))},
+          {"end_s", orNull(p.reaped, rounded(p.end_s))},
+          {"lost", p.lost},
+          {"cpu_user_s", orNull(measured, rounded(p.exit.user_s))},
+          {"cpu_system_s", orNull(measured, rounded(p.exit.system_s))},
+          {"max_rss_kb", orNull(measured, p.exit.rss_kb)},
           {"logs_renamed", orNull(writer, p.logs_renamed)},
           {"logs_verified", verified},
           {"retry_notices", p.retry_notices},
           {"diagnostics", p.diagnostics}};
+}
+
+static json hosts(const RunState& run) {
+  json out = json::array();
+  for (const HostRecord& h : run.hosts) {
+    out.push_back({{"name", orNull(!h.name.empty(), h.name)},
+                   {"command", h.command},
+                   {"agent_pid", h.agent_pid},
+                   {"up_s", orNull(h.hello_s >= 0, rounded(h.hello_s))},
+                   {"lost", h.lost},
+                   {"lost_s", orNull(h.lost, rounded(h.lost_s))},
+                   {"lost_why", orNull(h.lost, h.lost_why)},
+                   {"shell_lines", h.shell_lines}});
+  }
+  return out;
 }
 
 static json totals(const RunState& run) {
@@ -163,7 +180,7 @@ static json timeline(const RunState& run) {
 static std::string jsonReport(const Report& r, const Options& opt) {
   json processes = json::array();
   for (size_t i = 0; i < r.processes.size(); i++) {
-    processes.push_back(process(r.processes[i], r.verdict.ends[i], r.run));
+    processes.push_back(process(r.processes[i], r.verdict.ends[i], r.run, opt.logtest));
   }
   json doc = {
       {"version", JSON_SUMMARY_VERSION},
@@ -180,6 +197,7 @@ static std::string jsonReport(const Report& r, const Options& opt) {
       {"elapsed_s", rounded(r.run.end_s)},
       {"failures", findings(r.verdict.failures)},
       {"warnings", findings(r.verdict.warnings)},
+      {"hosts_lost", findings(r.verdict.lost)},
       {"diagnostics", notes(r.run.diagnostics, r.run.diagnostic_count)},
       {"explanation", explanation(r.explanation)},
       {"injection", injection(r.injection)},
@@ -189,6 +207,7 @@ static std::string jsonReport(const Report& r, const Options& opt) {
         {"paths", r.dir.paths},
         {"temporary", r.dir.temporary},
         {"kept", r.dir_kept}}},
+      {"hosts", hosts(r.run)},
       {"processes", processes},
       {"totals", totals(r.run)},
       {"last_log", lastLog(r.run.last_log)},

@@ -6,8 +6,7 @@
 #include "status_line.h"
 
 static double cpuSeconds(const Process& p) {
-  const struct rusage& u = p.usage;
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  return p.exit.user_s + p.exit.system_s;
 }
 
 static unsigned logsOf(const Process& p, const RunState& run) {
@@ -22,15 +21,39 @@ static void printProcesses(const Report& r) {
          "logs", "path");
   for (size_t i = 0; i < r.processes.size(); i++) {
     const Process& p = r.processes[i];
-    // Usage of a remote process is that of its rsh client: not worth showing.
-    bool local = p.host.empty() && p.reaped;
+    // Figures come with the end its agent decoded; a process still running has none.
+    bool measured = p.reaped && !p.unreapable;
     char cpu[32] = "-", mem[32] = "-";
-    if (local) {
+    if (measured) {
       snprintf(cpu, sizeof(cpu), "%.2f", cpuSeconds(p));
-      snprintf(mem, sizeof(mem), "%.1f", p.usage.ru_maxrss / 1024.0);
+      snprintf(mem, sizeof(mem), "%.1f", p.exit.rss_kb / 1024.0);
     }
     printf("%-10s %-12s %-20s %7s %8s %5u  %s\n", processName(p).c_str(), hostName(p).c_str(),
            r.verdict.ends[i].result.c_str(), cpu, mem, logsOf(p, r.run), p.path.c_str());
+  }
+}
+
+// One line per host: how its agent did and what its processes used, when there are several.
+static void printHosts(const Report& r) {
+  if (r.run.hosts.size() < 2 && (r.run.hosts.empty() || r.run.hosts[0].name.empty())) {
+    return;
+  }
+  printf("%-12s %9s %6s %7s %8s  %s\n", "host", "processes", "up s", "cpu s", "peak MB", "agent");
+  for (const HostRecord& h : r.run.hosts) {
+    int count = 0;
+    double cpu = 0;
+    long rss = 0;
+    for (const Process& p : r.processes) {
+      if (p.host == h.name) {
+        count++;
+        cpu += cpuSeconds(p);
+        rss = std::max(rss, p.exit.rss_kb);
+      }
+    }
+    std::string state =
+        h.lost ? "lost at " + std::to_string(int(h.lost_s)) + " s: " + h.lost_why : "ended";
+    printf("%-12s %9d %6.1f %7.2f %8.1f  %s\n", h.name.empty() ? "local" : h.name.c_str(), count,
+           h.hello_s, cpu, rss / 1024.0, state.c_str());
   }
 }
 
@@ -138,6 +161,11 @@ static void printVerdict(const Report& r) {
   snprintf(figures, sizeof(figures), "%.1f MB (~%.0f records), %.2f MB/s, ~%.0f records/s",
            r.run.sizes.total / 1e6, rates.records, rates.mb_per_s, rates.records_per_s);
   unsigned written = logsWritten(r.run.sizes);
+  if (r.verdict.kind == VerdictKind::HostLost) {
+    printf("NO VERDICT: %s (after %.1f s: %u logs written, %s)\n", r.verdict.lost[0].text.c_str(),
+           seconds, written, figures);
+    return;
+  }
   if (r.verdict.kind == VerdictKind::NoVerdict) {
     printf("NO VERDICT: no reader verified the logs (after %.1f s: %u logs written, %s)\n", seconds,
            written, figures);
@@ -153,6 +181,7 @@ void printReport(const Report& r, bool quiet) {
     printf("Stopped after %.1f s: %s%s\n", r.run.stop_s, stopReasonText(r.run.stop_reason),
            r.run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");
     printProcesses(r);
+    printHosts(r);
   }
   printLines("Retry notices: a reader waited for a log to become whole", r.run.retry_notices,
              r.run.retry_notice_count);
@@ -163,6 +192,7 @@ void printReport(const Report& r, bool quiet) {
   if (r.verdict.kind == VerdictKind::Fail) {
     printFindings("Failed because:", r.verdict.failures);
   }
+  printFindings("Hosts lost:", r.verdict.lost);
   if (!quiet) {
     printSystem(r);
   }

@@ -1,7 +1,7 @@
-// One writer or reader process of a test: how it was planned, and what the run loop saw of it.
+// One writer or reader process of a test: how it was planned, and what its host's agent
+// reported of it.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -9,27 +9,31 @@
 
 enum class Role { Writer, Reader };
 
+// How a process ended, decoded once by the agent that reaped it.
+struct ExitInfo {
+  bool signalled = false;
+  int status = 0;  // the exit status, when !signalled
+  int signal = 0;  // the signal that ended it, when signalled
+  double user_s = 0;
+  double system_s = 0;
+  long rss_kb = 0;  // peak resident set
+};
+
 struct Process {
   Role role = Role::Writer;
   int id = 0;        // 1, 2, ... within its role; the name in every report ("writer 3")
   std::string host;  // empty when started on this host
   std::string path;  // the log directory path it was given
-  std::vector<std::string> argv;
-  std::vector<std::string> env;  // "NAME=value" set for it alone (locally; remotely in argv)
 
-  pid_t pid = -1;
-  int out_fd = -1;      // read end of the pipe carrying its standard output and error
-  std::string partial;  // output after the last newline
-
+  pid_t pid = -1;       // on its host
+  double start_s = -1;  // seconds after the start when its agent reported it started
   bool reaped = false;
-  int wait_status = 0;
-  struct rusage usage {};
-  double end_s = 0;                 // seconds after the start when it was reaped
+  ExitInfo exit;
+  double end_s = 0;                 // seconds after the start when its end was reported
   bool ended_early = false;         // ended while no StopTest existed
   bool killed_by_launcher = false;  // outlived the grace time
   bool unreapable = false;          // not even SIGKILL ended it (stuck in the kernel)
-  int remote_exit = -1;             // the remote status an rsh tool reported in a line
-  bool remote_started = false;      // its remote shell said it is about to exec logtest
+  bool lost = false;                // its host was lost before it ended
 
   int logs_renamed = 0;        // writer: its "Log rename" lines
   unsigned last_checking = 0;  // reader: N of its last "Checking log N"

@@ -1,0 +1,45 @@
+#include "place_check.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "control/log_format.h"
+
+static std::string readToken(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    return "";
+  }
+  char buf[128];
+  ssize_t n = read(fd, buf, sizeof(buf));
+  close(fd);
+  return n > 0 ? std::string(buf, n) : "";
+}
+
+// On a read-write descriptor: NFS grants an exclusive flock only on one.
+static std::string tryLock(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    return std::string("open: ") + strerror(errno);
+  }
+  std::string result = "free";
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    result = errno == EWOULDBLOCK ? "held" : std::string("flock: ") + strerror(errno);
+  }
+  close(fd);
+  return result;
+}
+
+PlaceCheck checkPlace(const std::string& path, const std::string& token_name,
+                      const std::string& logtest) {
+  PlaceCheck check;
+  check.path = path;
+  check.token = readToken(path + "/" + token_name);
+  check.logtest = access(logtest.c_str(), X_OK) == 0;
+  check.lock = tryLock(path + "/" + LOG_INFO_NAME);
+  return check;
+}
