@@ -297,30 +297,6 @@ case_no_readers_no_verdict() {
 assert d['totals']['logs_written'] == 1, d['totals']"
 }
 
-# Stops a writer of $1 at a moment it holds the logInfo lock; prints its PID.
-stop_lock_holder() {
-  python3 - "$1/logInfo" <<'EOF'
-import os, signal, sys, time
-st = os.stat(sys.argv[1])
-want = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
-def holder():
-    for line in open("/proc/locks"):
-        w = line.split()
-        if w[1] == "FLOCK" and w[5] == want:
-            return int(w[4])
-for _ in range(20000):
-    pid = holder()
-    if pid:
-        os.kill(pid, signal.SIGSTOP)
-        if holder() == pid:
-            print(pid)
-            sys.exit(0)
-        os.kill(pid, signal.SIGCONT)
-    time.sleep(0.001)
-sys.exit("never caught a writer holding the lock")
-EOF
-}
-
 # A writer stopped while it holds the lock stops every append: the run fails and says who.
 case_stall_names_the_holder() {
   local dir=$work/logs pid
@@ -328,7 +304,7 @@ case_stall_names_the_holder() {
   launch_bg --logtest "$LOGTEST" -t 60 -w 2 -r 1 --stall-timeout 3 --grace 2 \
     --json "$work/summary.json" "$dir"
   wait_until 20 test -s "$dir/last_log" || fail "no writer appended"
-  pid=$(stop_lock_holder "$dir")
+  pid=$(python3 "$here/../support/stop_lock_holder.py" "$dir/logInfo")
   wait_launcher
   kill -CONT "$pid" 2>/dev/null || true
   expect 1 "no byte appended for 3 s; writer " " (PID $pid) holds the logInfo lock and is stopped"

@@ -166,6 +166,56 @@ case_slurm() {
   slurm_run 'srun -N1 -n1 --overlap -w {host} sh -c'
 }
 
+cluster_ssh() {
+  ssh -F "$state/cluster/ssh_config" -o ConnectTimeout=3 "$1" true 2>/dev/null
+}
+
+# The cluster's namespaces, with their inodes (a deleted one lives on, nameless, while a
+# process is in it), links and daemons, from its records, which down removes.
+cluster_records() {
+  local ns
+  cp "$state/cluster/netns" "$state/netns"
+  cp "$state/cluster/links" "$state/links"
+  while read -r ns; do
+    stat -L -c %i "/run/netns/$ns"
+  done <"$state/netns" >"$state/netns-inodes"
+  cat "$state/cluster/pids"/* >"$state/pids"
+}
+
+# Three hosts: each answers ssh, a second up changes nothing, a cut host stops answering while
+# the others still do, and down leaves no namespace, link or process of the cluster.
+case_cluster_up_down() {
+  local out host ns ino link pid start
+  out=$("$beds/cluster.sh" up 3 "$state")
+  [ "$out" = "$(printf 'ssh -F %s {host}\nh1\nh2\nh3' "$state/cluster/ssh_config")" ] ||
+    fail "cluster.sh up 3 printed: $out"
+  for host in h1 h2 h3; do
+    cluster_ssh "$host" || fail "no ssh to $host"
+  done
+  cluster_records
+  [ "$("$beds/cluster.sh" up 3 "$state")" = "$out" ] || fail "a second up printed otherwise"
+  cat "$state/cluster/pids"/* | cmp -s - "$state/pids" || fail "a second up restarted daemons"
+  "$beds/cluster.sh" cut "$state" h2
+  ! cluster_ssh h2 || fail "h2 answers ssh after its cut"
+  cluster_ssh h1 || fail "h1 does not answer ssh while h2 is cut"
+  "$beds/cluster.sh" mend "$state" h2
+  wait_for 50 cluster_ssh h2 || fail "h2 does not answer ssh after its mend"
+  "$beds/cluster.sh" down "$state"
+  while read -r ns; do
+    [ ! -e "/run/netns/$ns" ] || fail "namespace $ns left after down"
+  done <"$state/netns"
+  while read -r ino; do
+    [ -z "$(find /proc/[0-9]*/ns/net -lname "net:\[$ino\]" 2>/dev/null)" ] ||
+      fail "processes still in a namespace of the cluster after down"
+  done <"$state/netns-inodes"
+  while read -r link; do
+    ! ip link show dev "$link" >/dev/null 2>&1 || fail "link $link left after down"
+  done <"$state/links"
+  while read -r pid start; do
+    gone "$pid" "$start" || fail "daemon $pid left after down"
+  done <"$state/pids"
+}
+
 case_matrix_local() {
   set +e
   LOGTEST_RUN=$LOGTEST_RUN "$beds/matrix.sh" -t 30 -s "$state" tmpfs ext4 | tee "$state/table"
@@ -173,6 +223,100 @@ case_matrix_local() {
   set -e
   [ "$status" -eq 0 ] || fail "matrix.sh exited with $status"
   [ "$(grep -cE '^(tmpfs|ext4) +PASS ' "$state/table")" -eq 2 ] || fail "no PASS row for each"
+}
+
+# The hosts of a simulated cluster, each with a stock sshd; $hosts is their comma list.
+cluster_up() {
+  local out
+  out=$("$beds/cluster.sh" up "$1" "$state")
+  rsh=$(head -1 <<<"$out")
+  hosts=$(tail -n +2 <<<"$out" | paste -sd,)
+  logs=$state/logs
+  mkdir "$logs"
+}
+
+# Twelve processes on each of eight hosts: one connection per host, whatever the processes.
+case_cluster_pass() {
+  cluster_up 8
+  launch_json -t 20 -w 64 -r 32 --hosts "$hosts" --rsh "$rsh" "$logs"
+  expect_pass "8 hosts with 12 processes each"
+  expect_json "
+assert len(d['hosts']) == 8 and not any(h['lost'] for h in d['hosts']), d['hosts']
+assert all(p['cpu_user_s'] is not None and p['max_rss_kb'] > 0 for p in d['processes'])"
+  expect_nothing_left 10 "the run"
+}
+
+# A host whose logtest is missing ends the run before any writer starts, and is named.
+case_cluster_host_fails() {
+  cluster_up 3
+  local logtest
+  logtest=$(dirname "$LOGTEST_RUN")/logtest
+  # h2 is given a logtest that is not there.
+  cat >"$state/rsh" <<'EOF'
+#!/usr/bin/env bash
+cmd=$2
+[ "$1" = h2 ] && cmd=$(printf '%s' "$cmd" | sed "s#'@LOGTEST@'#'@STATE@/missing'#")
+exec ssh -F @STATE@/cluster/ssh_config "$1" "$cmd"
+EOF
+  sed -i "s#@LOGTEST@#$logtest#g; s#@STATE@#$state#g" "$state/rsh"
+  chmod +x "$state/rsh"
+  launch --quiet -t 20 --logtest "$logtest" --hosts "$hosts" --rsh "$state/rsh {host}" "$logs"
+  [ "$status" -eq 4 ] || fail "exit status $status, expected 4"
+  grep -q "^NO VERDICT: h2 could not start: $logtest is not an executable there" "$state/out" ||
+    fail "no NO VERDICT naming h2"
+  [ ! -e "$logs/last_log" ] || fail "a writer ran"
+  expect_nothing_left 10 "a refused start"
+}
+
+# A host cut off mid-run stops the run with no verdict, and nothing of the test runs on after
+# the grace time: the agents there end their processes once they hear nothing.
+case_cluster_link_cut() {
+  cluster_up 3
+  "$LOGTEST_RUN" --quiet -t 120 --grace 3 -w 6 -r 3 --hosts "$hosts" --rsh "$rsh" \
+    --json "$state/summary.json" "$logs" >"$state/out" 2>&1 &
+  local pid=$!
+  wait_for 300 test -e "$logs/log.3" || fail "no log.3 within 30 s"
+  "$beds/cluster.sh" cut "$state" h2
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+  "$beds/cluster.sh" mend "$state" h2
+  [ "$status" -eq 4 ] || fail "exit status $status, expected 4"
+  grep -q "^NO VERDICT: h2 was lost at " "$state/out" || fail "no NO VERDICT naming h2"
+  expect_json "assert [h['name'] for h in d['hosts'] if h['lost']] == ['h2'], d['hosts']"
+  expect_nothing_left 20 "h2 was cut off"
+}
+
+# However the launcher dies, every agent raises StopTest and ends its processes.
+case_cluster_launcher_killed() {
+  cluster_up 3
+  "$LOGTEST_RUN" --quiet -t 0 --grace 3 -w 6 -r 3 --hosts "$hosts" --rsh "$rsh" "$logs" \
+    >"$state/out" 2>&1 &
+  local pid=$!
+  wait_for 300 test -e "$logs/log.2" || fail "no log.2 within 30 s"
+  kill -KILL "$pid"
+  wait "$pid" || true
+  expect_nothing_left 15 "a SIGKILL of the launcher"
+  [ -e "$logs/StopTest" ] || fail "no StopTest after the launcher was killed"
+}
+
+# A writer stopped on a remote host while it holds the lock: the stall names it and its host.
+case_cluster_stall() {
+  cluster_up 2
+  "$LOGTEST_RUN" --quiet -t 60 --stall-timeout 3 --grace 2 -w 2 -r 1 --hosts "$hosts" \
+    --rsh "$rsh" "$logs" >"$state/out" 2>&1 &
+  local launcher=$! holder
+  wait_for 300 test -s "$logs/last_log" || fail "no writer appended"
+  holder=$(python3 "$(dirname "$0")/../support/stop_lock_holder.py" "$logs/logInfo")
+  set +e
+  wait "$launcher"
+  status=$?
+  set -e
+  kill -CONT "$holder" 2>/dev/null || true
+  [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
+  grep -qE "no byte appended for 3 s; writer [12] \(PID $holder\) on h[12] holds the logInfo lock and is stopped" \
+    "$state/out" || fail "the stall does not name the remote holder"
 }
 
 "case_$case"

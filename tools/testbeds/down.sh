@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Tears down every testbed under STATE: Slurm's own down (it cancels its jobs first), then
-# whatever each directory there records (a matrix run that was killed as well). Safe to run
-# on a STATE that is already down, or half up.
+# Tears down every testbed under STATE: Slurm's and the cluster's own down (they cancel their
+# jobs first), then whatever each directory there records (a matrix run that was killed as
+# well). Safe to run on a STATE that is already down, or half up.
 #   down.sh STATE
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=lib.sh
@@ -13,9 +13,12 @@ set -euo pipefail
 }
 [ -d "$1" ] || exit 0
 stop_test_processes "$1"
-# The other kinds' own down is only this teardown. The ssh server goes before the mounts: a
-# session still open there would keep their files in use.
+# Slurm's and the cluster's own down come first: they cancel their jobs, and the cluster's
+# also deletes the namespaces, links and bridge its records name. The other kinds' own down
+# is only this teardown. The ssh servers go before the mounts: a session still open there
+# would keep their files in use.
 "$(dirname "$0")/slurm.sh" down "$1"
+"$(dirname "$0")/cluster.sh" down "$1"
 for dir in "$1/sshd" "$1"/*/; do
   teardown "${dir%/}"
 done

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(glusterfs-server glusterfs-client bindfs openssh-server slurm-wlm munge
-  xfsprogs btrfs-progs)
+  xfsprogs btrfs-progs iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

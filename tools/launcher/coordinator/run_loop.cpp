@@ -354,14 +354,15 @@ static void readLinks(Watch& w, const std::vector<struct pollfd>& fds) {
   }
 }
 
-// Waits for output, a signal or the next tick, whichever comes first.
-static void pollOnce(Watch& w) {
+// Waits for output, a signal or the next tick, whichever comes first; while the agents start
+// there are no ticks, only a look now and then at who is late.
+static void pollOnce(Watch& w, bool ticking = true) {
   std::vector<struct pollfd> fds;
   fds.push_back({signal_pipe[0], POLLIN, 0});
   for (const Link& link : w.links) {
     fds.push_back({link.out_fd, POLLIN, 0});  // a negative descriptor is skipped
   }
-  double wait = (w.ticks + 1) - elapsed();
+  double wait = ticking ? (w.ticks + 1) - elapsed() : 0.2;
   int timeout_ms = wait > 0 ? static_cast<int>(wait * 1000) + 1 : 0;
   if (poll(fds.data(), fds.size(), std::min(timeout_ms, 1000)) > 0) {
     readLinks(w, fds);
@@ -496,7 +497,9 @@ static void tick(Watch& w) {
   if (!w.stopping && stopMarkerExists(w.opt.dir)) {
     beginStop(w, StopReason::Marker);
   }
-  if (!w.stopping && w.opt.duration > 0 && elapsed() >= w.opt.duration) {
+  // The time runs from the writers' start: connecting to many hosts takes seconds of its own.
+  if (!w.stopping && w.opt.duration > 0 && w.writers_started &&
+      elapsed() >= w.run.progress.writers_s + w.opt.duration) {
     beginStop(w, StopReason::Duration);
   }
   if (!w.stopping && w.writers_started) {
@@ -530,6 +533,7 @@ static void startWritersWhenReady(Watch& w) {
   }
   w.writers_started = true;
   w.run.progress.appended_s = elapsed();  // no append could come before
+  w.run.progress.writers_s = elapsed();
   sendAll(w, {{"c", "writers"}});
 }
 
@@ -661,7 +665,7 @@ bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
     if (all) {
       return true;
     }
-    pollOnce(w);
+    pollOnce(w, false);
     unsigned char sig;
     if (read(signal_pipe[0], &sig, 1) == 1) {
       run.launch_failure = "interrupted while the agents started";

@@ -43,6 +43,7 @@ struct Progress {
   unsigned highest_seen = 0;           // highest numbered log found in the directory
   std::vector<ReaderProgress> readers;
   uint64_t bytes = 0;
+  double writers_s = 0;        // when the writers were told to start
   double appended_s = 0;       // when bytes last grew or a log was renamed
   double longest_pause_s = 0;  // the longest time between two appends so far
   double longest_pause_end_s = 0;
