@@ -1,0 +1,54 @@
+// What the coordinator keeps while a test runs, and what happens when the test stops: the
+// marker raised, every agent told, a lost host written off.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "log_dir.h"
+#include "process.h"
+#include "protocol.h"
+#include "reach.h"
+#include "run_loop.h"
+#include "run_state.h"
+
+struct Watch {
+  const RunSettings& opt;
+  std::vector<Process>& procs;
+  std::vector<Link>& links;
+  RunState& run;
+  std::vector<Process*> writers = {};  // by id - 1, for the agents' tags
+  std::vector<Process*> readers = {};
+  std::map<std::string, size_t> host_index = {};  // in run.hosts, by name
+  bool tty = false;
+  bool stopping = false;
+  int interrupts = 0;
+  unsigned ticks = 0;
+  bool writers_started = false;
+  double stall_asked_s = -1;  // when the agents were asked about a stall
+  bool status_shown = false;  // a tty status line waits to be overwritten
+};
+
+// Indexes the processes by role and id, and the hosts by name.
+void indexProcesses(Watch& w);
+
+// Seconds since startClock(): the launcher's one clock for every event of a run.
+void startClock();
+double elapsed();
+
+// A line of the launcher's own while the test runs, above the status line.
+void say(Watch& w, const std::string& text);
+void clearStatus(Watch& w);
+
+void sendAll(Watch& w, const Json& command);
+
+// Raises StopTest (unless the marker is the reason) and tells every agent; the first reason
+// is the one kept. *marker, if given, says whether the launcher's marker was the first.
+void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullptr);
+
+// A process that ended while no stop was known of.
+void processEndedEarly(Watch& w, Process& p);
+
+// Writes off a host whose agent stopped answering: its processes' ends are unknown.
+void loseHost(Watch& w, HostRecord& host, const std::string& why);
