@@ -20,6 +20,29 @@ constexpr const char* NEXT_ID_NAME = "next_id";
 constexpr const char* LAST_LOG_NAME = "last_log";
 constexpr const char* NUMBERED_LOG_PREFIX = "log.";  // log.N is "%s/log.%d" with the directory
 
+// A reader that has verified log.N deletes log.(N - LOGS_KEPT): the ten verified logs
+// log.(N - 9) to log.N remain. Whoever watches the directory must know it to tell a log that
+// a reader deleted from one that vanished.
+constexpr unsigned LOGS_KEPT = 10;
+
+// A log whose content lags behind its size or its name gets this long to catch up, counted
+// from the first retry of either kind and never extended.
+constexpr unsigned RETRY_WINDOW_SECONDS = 5;
+
+// Whether a directory entry is a numbered log: "log." and decimal digits, nothing else.
+inline bool isNumberedLog(const char* name) {
+  const char* digits = name + 4;  // strlen(NUMBERED_LOG_PREFIX)
+  if (name[0] != 'l' || name[1] != 'o' || name[2] != 'g' || name[3] != '.' || *digits == '\0') {
+    return false;
+  }
+  for (const char* c = digits; *c != '\0'; c++) {
+    if (*c < '0' || *c > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A log file is records back to back, nothing before, between or after them. A record is a
 // 36-byte header followed by dataLen payload bytes. Every field is little-endian, no padding:
 //

@@ -9,9 +9,6 @@
 #include "control/test_control.h"
 #include "verifier/verifier.h"
 
-// A log whose content lags behind its size or its name gets this long to catch up, counted
-// from the first retry of either kind and never extended.
-static const uint32_t RETRY_WINDOW_SECONDS = 5;
 static const useconds_t RETRY_PAUSE_USEC = 1000;
 static const uint32_t HEADER_SIZE = sizeof(LogRecordHeader);
 

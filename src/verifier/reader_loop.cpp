@@ -8,9 +8,6 @@
 #include "control/test_control.h"
 #include "verifier/verifier.h"
 
-// Verified logs kept in the directory; older ones are deleted as the reader moves on.
-static const uint32_t LOGS_KEPT = 10;
-
 // Readers prune each other's logs, so none may fall LOGS_KEPT logs behind another. Writers
 // on a fast file system make dozens of logs a second: a reader that slept a whole second
 // would wake to find its next log verified and deleted by a reader that woke first.

@@ -208,12 +208,8 @@ void finishRenames() {
   }
 }
 
-static bool isNumberedLog(const char* path) {
-  return strncmp(baseName(path), NUMBERED_LOG_PREFIX, strlen(NUMBERED_LOG_PREFIX)) == 0;
-}
-
 extern "C" int rename(const char* from, const char* to) noexcept {
-  if (!injection.active || !pathNames(from, LAST_LOG_NAME) || !isNumberedLog(to)) {
+  if (!injection.active || !pathNames(from, LAST_LOG_NAME) || !isNumberedLog(baseName(to))) {
     return realRename(from, to);
   }
   counters.renames++;

@@ -22,14 +22,6 @@ std::string numberedLogPath(const std::string& dir, unsigned n) {
   return join(dir, NUMBERED_LOG_PREFIX + std::to_string(n));
 }
 
-static bool isNumberedLog(const char* name) {
-  size_t prefix = strlen(NUMBERED_LOG_PREFIX);
-  if (strncmp(name, NUMBERED_LOG_PREFIX, prefix) != 0 || name[prefix] == '\0') {
-    return false;
-  }
-  return strspn(name + prefix, "0123456789") == strlen(name + prefix);
-}
-
 // An empty or short logInfo stands for log 1; so does a leftover that holds exactly 1.
 static bool logInfoHoldsLogNumber(const std::string& dir) {
   // Not through a symlink, and not blocked by a FIFO someone named logInfo.

@@ -22,12 +22,6 @@ static void refuse(const std::string& text) {
   fprintf(stderr, "logtest-run: %s\n", text.c_str());
 }
 
-static bool isNumberedLog(const char* name) {
-  size_t prefix = strlen(NUMBERED_LOG_PREFIX);
-  return strncmp(name, NUMBERED_LOG_PREFIX, prefix) == 0 && name[prefix] != '\0' &&
-         strspn(name + prefix, "0123456789") == strlen(name + prefix);
-}
-
 static std::string linkTarget(const std::string& path) {
   char target[4096];
   ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
