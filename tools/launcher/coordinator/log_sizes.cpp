@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "control/log_format.h"
 #include "log_dir.h"
 
@@ -15,7 +17,7 @@ static bool fileSize(const std::string& path, uint64_t* size) {
 }
 
 static unsigned highestKnown(const LogSizes& sizes) {
-  unsigned high = sizes.numbered.empty() ? 0 : sizes.numbered.rbegin()->first;
+  unsigned high = sizes.highest_measured;
   if (!sizes.pending.empty() && *sizes.pending.rbegin() > high) {
     high = *sizes.pending.rbegin();
   }
@@ -23,13 +25,14 @@ static unsigned highestKnown(const LogSizes& sizes) {
 }
 
 static void record(LogSizes& sizes, unsigned n, uint64_t size) {
-  sizes.numbered[n] = size;
+  sizes.measured++;
+  sizes.highest_measured = std::max(sizes.highest_measured, n);
   sizes.numbered_bytes += size;
   sizes.pending.erase(n);
 }
 
 void noteRenamed(LogSizes& sizes, unsigned n) {
-  if (sizes.numbered.count(n) == 0) {
+  if (n > sizes.highest_measured) {
     sizes.pending.insert(n);
   }
 }
@@ -42,7 +45,7 @@ static void measurePending(LogSizes& sizes, const std::string& dir) {
     uint64_t size;
     if (fileSize(numberedLogPath(dir, n), &size)) {
       record(sizes, n, size);
-    } else if (!sizes.numbered.empty() && sizes.numbered.rbegin()->first > n) {
+    } else if (sizes.highest_measured > n) {
       sizes.pending.erase(n);
       sizes.estimated_logs++;
     }
@@ -67,5 +70,5 @@ void sampleSizes(LogSizes& sizes, const std::string& dir) {
 }
 
 unsigned logsWritten(const LogSizes& sizes) {
-  return static_cast<unsigned>(sizes.numbered.size() + sizes.pending.size()) + sizes.estimated_logs;
+  return sizes.measured + static_cast<unsigned>(sizes.pending.size()) + sizes.estimated_logs;
 }

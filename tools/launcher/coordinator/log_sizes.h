@@ -2,16 +2,17 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <set>
 #include <string>
 
-// A numbered log never changes once it exists, so its size is taken once. Readers delete
-// log.(N-10) after verifying log.N, so a log can be gone before it is looked at; it then
-// counts as a log of mean size.
+// A numbered log never changes once it exists, so its size is taken once and only the sum is
+// kept: a day's run writes hundreds of thousands of logs. Readers delete log.(N-10) after
+// verifying log.N, so a log can be gone before it is looked at; it then counts as a log of
+// mean size.
 struct LogSizes {
-  std::map<unsigned, uint64_t> numbered;  // sizes of the numbered logs seen
-  std::set<unsigned> pending;             // announced by a "Log rename" line, not yet seen
+  unsigned measured = 0;          // numbered logs whose size was taken
+  unsigned highest_measured = 0;  // every log up to it was measured or estimated
+  std::set<unsigned> pending;     // announced by a "Log rename" line, not yet seen
   uint64_t numbered_bytes = 0;
   unsigned estimated_logs = 0;  // deleted before they could be measured
   uint64_t last_log = 0;

@@ -14,7 +14,7 @@ static std::string seconds(double s) {
 }
 
 static unsigned highestKnown(const Progress& p) {
-  unsigned renamed = p.renames.empty() ? 0 : p.renames.rbegin()->first;
+  unsigned renamed = p.renames.empty() ? p.highest_dropped : p.renames.rbegin()->first;
   return std::max(renamed, p.highest_seen);
 }
 
@@ -35,6 +35,10 @@ static void noteAppend(Progress& p, double now) {
 
 void noteRename(Progress& p, unsigned log, const std::string& writer, double now) {
   p.renames.emplace(log, Rename{writer, now});
+  if (p.renames.size() > MAX_KEPT_RENAMES) {
+    p.highest_dropped = std::max(p.highest_dropped, p.renames.begin()->first);
+    p.renames.erase(p.renames.begin());
+  }
   noteAppend(p, now);
 }
 
@@ -80,7 +84,7 @@ bool stalled(const Progress& p, double now, int timeout) {
 // A reader that has announced log N + 10 deletes log N once it has verified it.
 static const ReaderProgress* deleterOf(const Progress& p, unsigned log) {
   for (const ReaderProgress& r : p.readers) {
-    if (r.checking >= log + READERS_KEEP_LOGS) {
+    if (r.checking >= log + LOGS_KEPT) {
       return &r;
     }
   }
@@ -99,7 +103,8 @@ static const ReaderProgress* verifierOf(const Progress& p, unsigned log) {
 static std::string renameText(const Progress& p, unsigned log) {
   auto it = p.renames.find(log);
   if (it == p.renames.end()) {
-    return logName(log) + " (no writer announced its rename)";
+    return logName(log) + (log <= p.highest_dropped ? " (renamed long before)"
+                                                    : " (no writer announced its rename)");
   }
   return logName(log) + " (renamed by " + it->second.writer + " at " + seconds(it->second.at_s) +
          ")";
@@ -170,7 +175,7 @@ std::vector<Finding> judgePauses(const Progress& p) {
 
 // The highest log number announced by a rename line by the time at_s; 0 if none.
 static unsigned renamedBy(const Progress& p, double at_s) {
-  unsigned highest = 0;
+  unsigned highest = p.highest_dropped;  // thousands of logs before the stop
   for (const auto& [log, rename] : p.renames) {
     if (rename.at_s <= at_s) {
       highest = log;

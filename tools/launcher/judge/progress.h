@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-// Readers keep this many verified logs: a reader that verifies log N deletes log N - 10.
-constexpr unsigned READERS_KEEP_LOGS = 10;
+#include "control/log_format.h"
 
-// Logs renamed this shortly before the stop need not have been verified yet.
-constexpr double COVERAGE_MARGIN_S = 10;
+// Logs renamed this shortly before the stop need not have been verified yet: a reader may wait
+// up to the recheck window for a log to become whole, and be a few seconds behind besides.
+constexpr double COVERAGE_MARGIN_S = 2 * RETRY_WINDOW_SECONDS;
 
 // A reader's next log must be seen missing this long before the launcher says why: a
 // deletion can reach the directory before the line that explains it reaches the launcher.
@@ -38,8 +38,13 @@ struct ReaderProgress {
 // A pause in the appends this long is worth a word even when it stays below the stall timeout.
 constexpr double NOTABLE_PAUSE_S = 10;
 
+// Renames kept by log number; older ones are only counted, so a long run stays flat. Coverage
+// and the words about a vanished log need only the recent ones.
+constexpr size_t MAX_KEPT_RENAMES = 4096;
+
 struct Progress {
-  std::map<unsigned, Rename> renames;  // by log number, from the writers' lines
+  std::map<unsigned, Rename> renames;  // the latest, by log number, from the writers' lines
+  unsigned highest_dropped = 0;        // the highest log whose rename was let go
   unsigned highest_seen = 0;           // highest numbered log found in the directory
   std::vector<ReaderProgress> readers;
   uint64_t bytes = 0;

@@ -19,6 +19,30 @@ unsigned mostVerified(const RunState& run) {
   return most;
 }
 
+void notePoint(RunState& run, const TimelinePoint& point) {
+  if (point.t % run.timeline_step != 0) {
+    return;
+  }
+  run.timeline.push_back(point);
+  if (run.timeline.size() < MAX_TIMELINE_POINTS) {
+    return;
+  }
+  // Points are cumulative: dropping one loses nothing the next does not carry.
+  size_t kept = 0;
+  run.timeline_step *= 2;
+  for (const TimelinePoint& p : run.timeline) {
+    if (p.t % run.timeline_step == 0) {
+      run.timeline[kept++] = p;
+    }
+  }
+  run.timeline.resize(kept);
+}
+
+double testedSeconds(const RunState& run) {
+  double seconds = measuredSeconds(run) - run.progress.writers_s;
+  return seconds > 0 ? seconds : 0;
+}
+
 double measuredSeconds(const RunState& run) {
   return run.stop_s > 0 ? run.stop_s : run.end_s;
 }

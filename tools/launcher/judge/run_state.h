@@ -35,6 +35,7 @@ struct PlaceAnswer {
 // What an agent told of its host before the test, and whether it stayed in touch.
 struct HostRecord {
   std::string name;                  // "" for this host
+  size_t link = 0;                   // the connection that carries its agent
   std::vector<std::string> command;  // how its agent was started
   pid_t agent_pid = -1;              // on its host
   double hello_s = -1;               // when its agent answered; -1: it never did
@@ -94,14 +95,26 @@ struct RunState {
   Progress progress;      // readers in the order of their ids
   LastLogCheck last_log;  // checked once every process has ended
   std::vector<TimelinePoint> timeline;
+  unsigned timeline_step = 1;  // seconds between its points
 };
+
+// The timeline keeps at most this many points: past it, every other point goes and the step
+// doubles, so a run of a day costs what a run of an hour does.
+constexpr size_t MAX_TIMELINE_POINTS = 3600;
+
+// Adds the point of second t if it falls on the step.
+void notePoint(RunState& run, const TimelinePoint& point);
 
 // Logs verified by the slowest reader, and by the most advanced one; 0 without readers.
 unsigned slowestReaderVerified(const RunState& run);
 unsigned mostVerified(const RunState& run);
 
-// The period the rates are taken over: from the start until the stop began.
+// When the stop began, on the launcher's clock (which starts as the agents are started).
 double measuredSeconds(const RunState& run);
+
+// The period the rates are taken over, and the run's length in its summary: from the writers'
+// start until the stop began.
+double testedSeconds(const RunState& run);
 
 const char* stopReasonName(StopReason reason);  // "process_ended"
 const char* stopReasonText(StopReason reason);  // "a process ended"
