@@ -210,16 +210,28 @@ rc=$?
 [ "$strict" -eq 1 ] && exit "$rc"
 exit 0
 EOF
+  # srun runs one task on each node of -w, each with the node's name, and passes its input
+  # to every task.
   cat >"$work/rsh/srun" <<'EOF'
-#!/usr/bin/env bash
-while [ "$1" != sh ]; do
-  [ "$1" = -w ] && { host=$2; shift; }
-  shift
-done
-HOSTNAME_FOR_TEST=$host "$@"
-rc=$?
-[ "$rc" -eq 0 ] || echo "srun: error: $host: task 0: Exited with exit code $rc" >&2
-exit "$rc"
+#!/usr/bin/env python3
+import os, subprocess, sys, threading
+args = sys.argv[1:]
+hosts = args[args.index("-w") + 1].split(",")
+tasks = [subprocess.Popen(args[args.index("sh"):], stdin=subprocess.PIPE,
+                          env=dict(os.environ, SLURMD_NODENAME=h, HOSTNAME_FOR_TEST=h))
+         for h in hosts]
+def pump():
+    while data := os.read(0, 4096):
+        for t in tasks:
+            try:
+                t.stdin.write(data)
+                t.stdin.flush()
+            except BrokenPipeError:
+                pass
+    for t in tasks:
+        t.stdin.close()
+threading.Thread(target=pump, daemon=True).start()
+sys.exit(max(t.wait() for t in tasks))
 EOF
   chmod +x "$work/rsh/pdsh" "$work/rsh/srun"
 }

@@ -58,13 +58,12 @@ TEST(ReachTest, RolesAndPathsGoRoundRobin) {
 TEST(ReachTest, OneAgentPerHostThroughTheTemplate) {
   AgentArgs base = planFor({"node7", "node8"});
   std::vector<Link> links =
-      planLinks("  srun -N1  -w {host} --comment=on-{host} sh -c ", {"node7", "node8"}, base);
+      planLinks("  ssh -o X=1  {host} -l on-{host} ", {"node7", "node8"}, base);
   ASSERT_EQ(links.size(), 2u);
   const Link& l = links[0];
   EXPECT_TRUE(l.input);
   std::vector<std::string> head(l.argv.begin(), l.argv.end() - 1);
-  EXPECT_EQ(head, (std::vector<std::string>{"srun", "-N1", "-w", "node7", "--comment=on-node7",
-                                            "sh", "-c"}));
+  EXPECT_EQ(head, (std::vector<std::string>{"ssh", "-o", "X=1", "node7", "-l", "on-node7"}));
   std::string line = l.argv.back();
   ASSERT_EQ(line.compare(0, 5, "exec "), 0) << line;
   // The shell hands the words to the agent as they were planned.
@@ -86,6 +85,23 @@ TEST(ReachTest, OneAgentPerHostThroughTheTemplate) {
   ASSERT_EQ(parsed.plan.size(), 3u);  // writers 1 and 3, reader 1
   EXPECT_EQ(parsed.plan[1].second.path, "/m1");
   EXPECT_EQ(parsed.plan[2].second.role, 'R');
+}
+
+// srun starts every agent in one job step, one task per node; each finds its part by its name.
+TEST(ReachTest, SrunStartsOneStepForAllHosts) {
+  AgentArgs base = planFor({"node7", "node8"});
+  std::vector<Link> links =
+      planLinks("srun -N1 -n1 --overlap -w {host} sh -c", {"node7", "node8"}, base);
+  ASSERT_EQ(links.size(), 1u);
+  EXPECT_TRUE(links[0].input);
+  EXPECT_EQ(links[0].hosts, (std::vector<std::string>{"node7", "node8"}));
+  std::vector<std::string> head(links[0].argv.begin(), links[0].argv.end() - 1);
+  EXPECT_EQ(head, (std::vector<std::string>{"srun", "-N2", "-n2", "--ntasks-per-node=1",
+                                            "--overlap", "-w", "node7,node8", "sh", "-c"}));
+  const std::string& line = links[0].argv.back();
+  EXPECT_NE(line.find("'--name-from-env' 'SLURMD_NODENAME'"), std::string::npos) << line;
+  EXPECT_NE(line.find("'@node7'"), std::string::npos) << line;
+  EXPECT_NE(line.find("'@node8'"), std::string::npos) << line;
 }
 
 TEST(ReachTest, PdshCarriesNoInputAndThisHostIsAChild) {

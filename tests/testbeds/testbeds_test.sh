@@ -129,7 +129,8 @@ case_ssh_two_names() {
   expect_json "
 hosts = [p['host'] for p in d['processes']]
 assert hosts == ['127.0.0.1', 'localhost'] * 3, hosts
-assert all(p['argv'][:3] == ['ssh', '-F', sys.argv[2]] for p in d['processes'])" \
+assert [h['name'] for h in d['hosts']] == ['127.0.0.1', 'localhost'], d['hosts']
+assert all(h['command'][:3] == ['ssh', '-F', sys.argv[2]] for h in d['hosts'])" \
     "$state/sshd/ssh_config"
   expect_nothing_left 10 "the run"
 }
@@ -317,6 +318,20 @@ case_cluster_stall() {
   [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
   grep -qE "no byte appended for 3 s; writer [12] \(PID $holder\) on h[12] holds the logInfo lock and is stopped" \
     "$state/out" || fail "the stall does not name the remote holder"
+}
+
+# Slurm across the cluster's hosts, one slurmd each: srun starts every agent in one job step.
+case_cluster_slurm() {
+  "$beds/cluster.sh" up 3 "$state" slurm >/dev/null
+  export SLURM_CONF=$state/cluster/slurm.conf
+  logs=$state/logs
+  mkdir "$logs"
+  launch_json -t 20 -w 6 -r 3 --hosts h1,h2,h3 --rsh 'srun -N1 -n1 --overlap -w {host} sh -c' "$logs"
+  expect_pass "srun across three hosts"
+  expect_json "
+assert [h['command'][:3] for h in d['hosts']] == [['srun', '-N3', '-n3']] * 3, d['hosts']
+assert [p['host'] for p in d['processes']] == ['h1', 'h2', 'h3'] * 3"
+  expect_nothing_left 10 "the run"
 }
 
 "case_$case"

@@ -1,7 +1,8 @@
 // How the coordinator reaches each host's agent. This host's agent is a child of the launcher;
 // every other host gets one connection through the --rsh template, whatever the number of its
-// processes. The agent's command line is the same everywhere: this program's path, "agent",
-// and the plan.
+// processes, except with srun: one job step then starts every host's agent, one task per
+// node, each picking its part of the plan by the node's name. The agent's command line is the
+// same everywhere: this program's path, "agent", and the plan.
 #pragma once
 
 #include <sys/types.h>
@@ -12,7 +13,7 @@
 #include "agent.h"
 
 struct Link {
-  std::string host;  // "" for this host
+  std::vector<std::string> hosts;  // the hosts whose agents it carries; "" for this host
   std::vector<std::string> argv;
   bool input = true;  // carries the coordinator's commands (pdsh passes no input on)
 

@@ -15,7 +15,8 @@ Rates ratesFor(uint64_t bytes, double seconds) {
 std::string statusText(const RunState& run, double elapsed_s, unsigned live) {
   // Once stopping, nothing more is appended: the rates keep to the time that was measured.
   bool stopping = run.stop_reason != StopReason::None;
-  Rates r = ratesFor(run.sizes.total, stopping ? run.stop_s : elapsed_s);
+  double since_writers = (stopping ? run.stop_s : elapsed_s) - run.progress.writers_s;
+  Rates r = ratesFor(run.sizes.total, since_writers > 0 ? since_writers : 0);
   std::string verified =
       run.progress.readers.empty() ? "-" : std::to_string(slowestReaderVerified(run));
   char text[256];

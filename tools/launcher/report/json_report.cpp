@@ -120,7 +120,7 @@ static json hosts(const RunState& run) {
 }
 
 static json totals(const RunState& run) {
-  double seconds = measuredSeconds(run);
+  double seconds = testedSeconds(run);
   Rates r = ratesFor(run.sizes.total, seconds);
   return {{"logs_written", logsWritten(run.sizes)},
           {"logs_verified", slowestReaderVerified(run)},

@@ -155,7 +155,7 @@ static std::string verifiedRanges(const RunState& run) {
 
 // The last line, a report of the run on its own.
 static void printVerdict(const Report& r) {
-  double seconds = measuredSeconds(r.run);
+  double seconds = testedSeconds(r.run);
   Rates rates = ratesFor(r.run.sizes.total, seconds);
   char figures[160];
   snprintf(figures, sizeof(figures), "%.1f MB (~%.0f records), %.2f MB/s, ~%.0f records/s",
@@ -178,7 +178,7 @@ static void printVerdict(const Report& r) {
 
 void printReport(const Report& r, bool quiet) {
   if (!quiet) {
-    printf("Stopped after %.1f s: %s%s\n", r.run.stop_s, stopReasonText(r.run.stop_reason),
+    printf("Stopped after %.1f s: %s%s\n", testedSeconds(r.run), stopReasonText(r.run.stop_reason),
            r.run.launcher_raised_marker ? " (StopTest raised by the launcher)" : "");
     printProcesses(r);
     printHosts(r);
