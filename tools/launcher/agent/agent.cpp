@@ -28,6 +28,11 @@ constexpr double KILL_SECONDS = 5;
 // Output the coordinator has not taken yet; past this it is not reading and counts as lost.
 constexpr size_t MAX_UNSENT = 1 << 20;
 
+// The agent looks at its pipes at most this often: a reader announces every log, dozens a
+// second on a fast file system, and a wake-up for each line would cost the agent more than
+// the lines are worth. Nothing it forwards needs to be quicker.
+constexpr useconds_t BATCH_USEC = 50000;
+
 // Longest line of a process kept whole; a longer one is split.
 constexpr size_t MAX_LINE = 4096;
 
@@ -180,6 +185,9 @@ static void readOutput(Agent& a, Child& c) {
     if (n > 0) {
       c.partial.append(buf, n);
       takeLines(a, c);
+      if (static_cast<size_t>(n) < sizeof(buf)) {
+        return;  // a short read of a pipe took all it held
+      }
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       closeOutput(a, c);
     } else if (errno == EAGAIN) {
@@ -337,9 +345,10 @@ static void takeSignals(Agent& a) {
 }
 
 static bool markerSeen(const Agent& a) {
+  std::set<std::string> paths;
   for (const Child& c : a.children) {
     struct stat st;
-    if (stat((c.path + "/" + STOP_TEST_NAME).c_str(), &st) == 0) {
+    if (paths.insert(c.path).second && stat((c.path + "/" + STOP_TEST_NAME).c_str(), &st) == 0) {
       return true;
     }
   }
@@ -406,6 +415,7 @@ static bool finished(const Agent& a) {
 }
 
 static void pollOnce(Agent& a) {
+  usleep(BATCH_USEC);
   std::vector<struct pollfd> fds = {{signal_pipe[0], POLLIN, 0}};
   std::vector<Child*> owners = {nullptr};
   if (a.input_open && !a.args.no_input) {
