@@ -137,6 +137,18 @@ static void noteDiagnosis(HostRecord& host, const Json& m) {
   }
 }
 
+// An agent leaves once its processes have ended; one that leaves before (it lost the
+// coordinator while waiting for the start) took its host out of the test.
+static void noteBye(Watch& w, HostRecord& host) {
+  for (const Process& p : w.procs) {
+    if (p.host == host.name && !p.reaped) {
+      loseHost(w, host, "its agent ended before its processes did");
+      return;
+    }
+  }
+  host.bye = true;
+}
+
 static void handleMessage(Watch& w, HostRecord& host, const Json& m) {
   host.heard_s = elapsed();
   std::string e = m.value("e", "");
@@ -158,7 +170,7 @@ static void handleMessage(Watch& w, HostRecord& host, const Json& m) {
   } else if (e == "diagnosis") {
     noteDiagnosis(host, m);
   } else if (e == "bye") {
-    host.bye = true;
+    noteBye(w, host);
   }
 }
 

@@ -326,6 +326,9 @@ static std::string launchFailure(Watch& w) {
   for (HostRecord& host : w.run.hosts) {
     Link& link = w.links[host.link];
     std::string name = host.name.empty() ? "this host" : host.name;
+    if (host.lost) {
+      return name + " could not start: " + host.lost_why;
+    }
     if (host.hello_s >= 0) {
       if (host.version != versionText()) {
         return name + " could not start: it runs " + host.version + ", this is " + versionText();
@@ -390,6 +393,11 @@ bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
       return true;
     }
     pollOnce(w, false);
+    // Agents that answered wait for the others; they must hear that the launcher is alive.
+    if (elapsed() >= w.ticks + 1) {
+      w.ticks++;
+      sendAll(w, {{"c", "hb"}});
+    }
     unsigned char sig;
     if (read(signal_pipe[0], &sig, 1) == 1) {
       run.launch_failure = "interrupted while the agents started";
@@ -416,6 +424,7 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
   for (HostRecord& h : run.hosts) {
     h.heard_s = elapsed();
   }
+  w.running = true;
   sendAll(w, {{"c", "readers"}});
   while (!allReported(w)) {
     startWritersWhenReady(w);

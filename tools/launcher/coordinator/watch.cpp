@@ -81,6 +81,9 @@ void loseHost(Watch& w, HostRecord& host, const std::string& why) {
   host.lost = true;
   host.lost_s = elapsed();
   host.lost_why = why;
+  if (!w.running) {
+    return;  // nothing has started: the launch failed, and says so
+  }
   for (Process& p : w.procs) {
     if (p.host == host.name && !p.reaped) {
       p.lost = true;
