@@ -10,25 +10,14 @@ set -euo pipefail
 : "${LOGTEST_RUN:?path of logtest-run}" "${LOGTEST:?path of logtest}"
 : "${INJECT_LIB:?path of liblogtest-inject.so}"
 
+# Every fault runs once, in the self-test, against the expectations of the injector's own
+# table (tools/inject/faults.h). Two rows run here besides, for what the self-test does not
+# look at: the injector is transparent, each of its hooks sees its calls (quiet), and an
+# unknown fault stops the writers before they report (absent).
 # LOGTEST_INJECT  verdict  -t  report  first diagnostic: an extended regex over "process: line"
-# The report column says what the writers' report must show: the fault acted (fired), every
-# hook saw its calls and nothing acted (quiet), or no writer got as far as reporting (absent).
-# A FAIL row's run ends at its first diagnostic, well before -t. Locks that exclude nobody show
-# in many ways: appends land past the size seen, and two rollovers at once give one log two
-# terminators, or one name to two logs.
 rows=$(
   cat <<'ROWS'
 none           PASS  10  quiet   -
-flock-noop     FAIL  30  fired   ^(reader [0-9]+: (Unexpected (record offset|sequence numer|EOF)|Bad header at offset|Error: Data found beyond|Small log file)|writer [0-9]+: (New log file already exists|rename\(\)))
-lost-write     FAIL  30  fired   ^reader [0-9]+: Unexpected sequence numer for client ID
-short-write    FAIL  30  fired   ^reader [0-9]+: (Cheksum failed for client ID|Unexpected EOF, missing data)
-bit-flip       FAIL  30  fired   ^reader [0-9]+: Cheksum failed for client ID
-dup-write      FAIL  30  fired   ^reader [0-9]+: Unexpected record offset
-stale-size     FAIL  30  fired   ^reader [0-9]+: Unexpected record offset
-fsync-eio      FAIL  30  fired   ^writer [0-9]+: fsync\(last_log\): Input/output error$
-close-eio      FAIL  30  fired   ^writer [0-9]+: fclose\(last_log\): Input/output error$
-torn-rename    FAIL  30  fired   ^reader [0-9]+: Small log file, size = [0-9]+, min size = 1024000$
-slow-rename    PASS  10  fired   -
 no-such-fault  FAIL  30  absent  ^writer [0-9]+: logtest-inject: LOGTEST_INJECT=no-such-fault: unknown fault
 ROWS
 )

@@ -15,28 +15,6 @@ Counters counters;
 
 static uint64_t rng_state;
 
-struct FaultName {
-  const char* name;
-  Fault fault;
-  double default_rate;
-};
-
-// Default rates make every fault show within seconds: a numbered log holds about 200 records,
-// so a rate of 0.01 puts two in each log, and every rollover is a rename.
-static const FaultName FAULTS[] = {
-    {"none", Fault::None, 1.0},
-    {"flock-noop", Fault::FlockNoop, 1.0},
-    {"lost-write", Fault::LostWrite, 0.01},
-    {"short-write", Fault::ShortWrite, 0.01},
-    {"bit-flip", Fault::BitFlip, 0.01},
-    {"dup-write", Fault::DupWrite, 0.01},
-    {"stale-size", Fault::StaleSize, 0.01},
-    {"fsync-eio", Fault::FsyncEio, 0.01},
-    {"close-eio", Fault::CloseEio, 0.01},
-    {"torn-rename", Fault::TornRename, 1.0},
-    {"slow-rename", Fault::SlowRename, 1.0},
-};
-
 uint64_t drawNumber() {
   // xorshift64*: enough to spread faults, and no shared state with the writer's random().
   rng_state ^= rng_state >> 12;
@@ -125,7 +103,7 @@ static bool isWriter() {
 static void parseSelection(const char* text) {
   const char* colon = strchr(text, ':');
   size_t name_len = colon == nullptr ? strlen(text) : static_cast<size_t>(colon - text);
-  for (const FaultName& f : FAULTS) {
+  for (const FaultRow& f : FAULT_TABLE) {
     if (strlen(f.name) != name_len || strncmp(f.name, text, name_len) != 0) {
       continue;
     }
@@ -146,7 +124,7 @@ static void parseSelection(const char* text) {
     _exit(2);
   }
   fprintf(stderr, "logtest-inject: LOGTEST_INJECT=%s: unknown fault; one of:", text);
-  for (const FaultName& f : FAULTS) {
+  for (const FaultRow& f : FAULT_TABLE) {
     fprintf(stderr, " %s", f.name);
   }
   fprintf(stderr, "\n");
@@ -154,7 +132,7 @@ static void parseSelection(const char* text) {
 }
 
 static const char* faultName(Fault fault) {
-  for (const FaultName& f : FAULTS) {
+  for (const FaultRow& f : FAULT_TABLE) {
     if (f.fault == fault) {
       return f.name;
     }

@@ -8,19 +8,7 @@
 
 #include <cstdint>
 
-enum class Fault {
-  None,
-  FlockNoop,
-  LostWrite,
-  ShortWrite,
-  BitFlip,
-  DupWrite,
-  StaleSize,
-  FsyncEio,
-  CloseEio,
-  TornRename,
-  SlowRename
-};
+#include "faults.h"
 
 // What the hooks saw in this process and how often the fault acted, appended to the report
 // file at exit. A hook that counts nothing is one the writer no longer goes through: the tests

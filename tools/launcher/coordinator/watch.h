@@ -21,7 +21,7 @@ struct Watch {
   std::vector<Process*> writers = {};  // by id - 1, for the agents' tags
   std::vector<Process*> readers = {};
   std::map<std::string, size_t> host_index = {};  // in run.hosts, by name
-  bool running = false;  // the test has begun: readers were told to start
+  bool running = false;                           // the test has begun: readers were told to start
   bool tty = false;
   bool stopping = false;
   int interrupts = 0;

@@ -9,44 +9,21 @@
 
 #include "self.h"
 
-// What each fault stands for and what a sound test must make of it. The first diagnostic of
-// a FAIL row is the one the fault leads to first; locks that exclude nobody show in many ways.
-static const std::vector<Fault> FAULTS = {
-    {"none", "the injector itself is transparent", true, 10, ""},
-    {"flock-noop", "locks that are local only, or a lock manager that lost its state", false, 30,
-     "^(reader [0-9]+: (Unexpected (record offset|sequence numer|EOF)|Bad header at offset|"
-     "Error: Data found beyond|Small log file)|writer [0-9]+: (New log file already exists|"
-     "rename\\(\\)))"},
-    {"lost-write", "lost write-back", false, 30,
-     "^reader [0-9]+: Unexpected sequence numer for client ID"},
-    {"short-write", "a torn append", false, 30,
-     "^reader [0-9]+: (Cheksum failed for client ID|Unexpected EOF, missing data)"},
-    {"bit-flip", "data corruption", false, 30, "^reader [0-9]+: Cheksum failed for client ID"},
-    {"dup-write", "a retransmitted append", false, 30, "^reader [0-9]+: Unexpected record offset"},
-    {"stale-size", "a stale attribute cache", false, 30,
-     "^reader [0-9]+: Unexpected record offset"},
-    {"fsync-eio", "a write-back error at fsync", false, 30,
-     "^writer [0-9]+: fsync\\(last_log\\): Input/output error$"},
-    {"close-eio", "a write-back error at close", false, 30,
-     "^writer [0-9]+: fclose\\(last_log\\): Input/output error$"},
-    {"torn-rename", "a rename visible to others before its data", false, 30,
-     "^reader [0-9]+: Small log file, size = [0-9]+, min size = 1024000$"},
-    {"slow-rename", "a slow but well-ordered rename", true, 10, ""},
-};
+static const std::vector<FaultRow> FAULTS(std::begin(FAULT_TABLE), std::end(FAULT_TABLE));
 
-const std::vector<Fault>& faults() {
+const std::vector<FaultRow>& faults() {
   return FAULTS;
 }
 
 bool checkFaultSpec(const std::string& spec, std::string* error) {
   std::string name = spec.substr(0, spec.find(':'));
   bool known = false;
-  for (const Fault& f : FAULTS) {
+  for (const FaultRow& f : FAULTS) {
     known = known || name == f.name;
   }
   if (!known) {
     *error = "unknown fault " + name + "; the faults are";
-    for (const Fault& f : FAULTS) {
+    for (const FaultRow& f : FAULTS) {
       *error += std::string(" ") + f.name;
     }
     return false;

@@ -6,17 +6,10 @@
 #include <string>
 #include <vector>
 
-// One fault and what a sound test makes of it.
-struct Fault {
-  const char* name;
-  const char* stands_for;
-  bool expect_pass;
-  int seconds;             // how long a run of it lasts at most; a FAIL ends sooner
-  const char* first_line;  // FAIL: "process: line" of the first diagnostic, a regex
-};
+#include "inject/faults.h"
 
 // Every fault of the injector, "none" first.
-const std::vector<Fault>& faults();
+const std::vector<FaultRow>& faults();
 
 // FAULT or FAULT:RATE with a known fault and 0 < RATE <= 1; otherwise false and *error.
 bool checkFaultSpec(const std::string& spec, std::string* error);

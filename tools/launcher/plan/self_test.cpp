@@ -14,8 +14,8 @@
 #include "self.h"
 #include "spawn.h"
 
-static const Fault* faultNamed(const std::string& name) {
-  for (const Fault& f : faults()) {
+static const FaultRow* faultNamed(const std::string& name) {
+  for (const FaultRow& f : faults()) {
     if (name == f.name) {
       return &f;
     }
@@ -25,7 +25,7 @@ static const Fault* faultNamed(const std::string& name) {
 
 // Judges a row from the JSON summary of its run; the row's fault must be filled in.
 static void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row) {
-  const Fault* fault = faultNamed(row.fault);
+  const FaultRow* fault = faultNamed(row.fault);
   nlohmann::json d = nlohmann::json::parse(json_text, nullptr, false);
   if (fault == nullptr || d.is_discarded() || !d.contains("verdict")) {
     return;
@@ -52,7 +52,7 @@ static void judgeSelfTestRow(const std::string& json_text, SelfTestRow& row) {
   row.as_expected = exercised && verdict_right && line_right;
 }
 
-static SelfTestRow runRow(const Fault& fault, const Options& opt, const std::string& dir,
+static SelfTestRow runRow(const FaultRow& fault, const Options& opt, const std::string& dir,
                           const std::string& json_file) {
   SelfTestRow row;
   row.fault = fault.name;
@@ -111,7 +111,7 @@ int runSelfTest(const Options& opt) {
   printf("%-12s %-8s %-10s %7s  %-9s %s\n", "fault", "expected", "verdict", "seconds", "as meant",
          "first diagnostic");
   int behaved = 0;
-  for (const Fault& fault : faults()) {
+  for (const FaultRow& fault : faults()) {
     SelfTestRow row = runRow(fault, opt, dir.paths[0], json_file);
     printRow(row);
     behaved += row.as_expected;
