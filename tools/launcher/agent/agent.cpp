@@ -18,6 +18,7 @@
 #include "proc_info.h"
 #include "protocol.h"
 #include "self.h"
+#include "signal_pipe.h"
 #include "spawn.h"
 
 // After SIGTERM a straggler gets this long before SIGKILL, and after SIGKILL this long to be
@@ -36,29 +37,7 @@ constexpr useconds_t BATCH_USEC = 50000;
 // Longest line of a process kept whole; a longer one is split.
 constexpr size_t MAX_LINE = 4096;
 
-static int signal_pipe[2] = {-1, -1};
-
-static void onSignal(int sig) {
-  int saved_errno = errno;
-  unsigned char byte = static_cast<unsigned char>(sig);
-  (void)!write(signal_pipe[1], &byte, 1);
-  errno = saved_errno;
-}
-
-static void installSignals() {
-  signal(SIGPIPE, SIG_IGN);  // a closed connection shows as EPIPE
-  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    perror("logtest-run agent: pipe");
-    exit(1);
-  }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sa.sa_flags = SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(sig, &sa, nullptr);
-  }
-}
+static int signal_fd = -1;
 
 struct Agent {
   const AgentArgs& args;
@@ -333,8 +312,7 @@ static void reap(Agent& a) {
 }
 
 static void takeSignals(Agent& a) {
-  unsigned char sig;
-  while (read(signal_pipe[0], &sig, 1) == 1) {
+  for (int sig; (sig = nextSignal(signal_fd)) != 0;) {
     if (sig == SIGCHLD) {
       reap(a);
     } else if (!a.lost) {
@@ -416,7 +394,7 @@ static bool finished(const Agent& a) {
 
 static void pollOnce(Agent& a) {
   usleep(BATCH_USEC);
-  std::vector<struct pollfd> fds = {{signal_pipe[0], POLLIN, 0}};
+  std::vector<struct pollfd> fds = {{signal_fd, POLLIN, 0}};
   std::vector<Child*> owners = {nullptr};
   if (a.input_open && !a.args.no_input) {
     fds.push_back({STDIN_FILENO, POLLIN, 0});
@@ -489,7 +467,11 @@ int agentMain(const AgentArgs& args) {
       a.children.push_back(c);
     }
   }
-  installSignals();
+  signal_fd = signalPipe({SIGCHLD, SIGINT, SIGTERM, SIGHUP});
+  if (signal_fd < 0) {
+    perror("logtest-run agent: pipe");
+    return 1;
+  }
   fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
   fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
   a.start = monotonicSeconds();

@@ -8,17 +8,7 @@
 #include <cstring>
 
 #include "control/log_format.h"
-
-static std::string readToken(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    return "";
-  }
-  char buf[128];
-  ssize_t n = read(fd, buf, sizeof(buf));
-  close(fd);
-  return n > 0 ? std::string(buf, n) : "";
-}
+#include "file_text.h"
 
 // On a read-write descriptor: NFS grants an exclusive flock only on one.
 static std::string tryLock(const std::string& path) {
@@ -38,7 +28,7 @@ PlaceCheck checkPlace(const std::string& path, const std::string& token_name,
                       const std::string& logtest) {
   PlaceCheck check;
   check.path = path;
-  check.token = readToken(path + "/" + token_name);
+  check.token = readTokenFile(path + "/" + token_name);
   check.logtest = access(logtest.c_str(), X_OK) == 0;
   check.lock = tryLock(path + "/" + LOG_INFO_NAME);
   return check;

@@ -17,6 +17,7 @@
 #include "log_dir.h"
 #include "protocol.h"
 #include "self.h"
+#include "signal_pipe.h"
 #include "spawn.h"
 #include "stall_text.h"
 #include "status_line.h"
@@ -35,33 +36,8 @@ constexpr double REPORT_SLACK_S = 2 + 5 + 10;
 // After a stall the agents are asked what they see; answers are waited for this long.
 constexpr double DIAGNOSIS_WAIT_S = 3;
 
-// Signal handlers only write the signal's number here; the loop below does the rest.
-static int signal_pipe[2] = {-1, -1};
-
-static void onSignal(int sig) {
-  int saved_errno = errno;
-  unsigned char byte = static_cast<unsigned char>(sig);
-  (void)!write(signal_pipe[1], &byte, 1);
-  errno = saved_errno;
-}
-
-static void installSignals() {
-  if (signal_pipe[0] >= 0) {
-    return;
-  }
-  signal(SIGPIPE, SIG_IGN);  // an agent that went away shows as EPIPE
-  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    perror("logtest-run: pipe");
-    return;
-  }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sa.sa_flags = SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaction(sig, &sa, nullptr);
-  }
-}
+// SIGINT, SIGTERM and SIGHUP, as bytes for the loop; -1 until the agents are started.
+static int signal_fd = -1;
 
 static void readLinks(Watch& w, const std::vector<struct pollfd>& fds) {
   for (size_t i = 0; i < w.links.size(); i++) {
@@ -86,7 +62,7 @@ static double durationLeft(const Watch& w) {
 // there are no ticks, only a look now and then at who is late.
 static void pollOnce(Watch& w, bool ticking = true) {
   std::vector<struct pollfd> fds;
-  fds.push_back({signal_pipe[0], POLLIN, 0});
+  fds.push_back({signal_fd, POLLIN, 0});
   for (const Link& link : w.links) {
     fds.push_back({link.out_fd, POLLIN, 0});  // a negative descriptor is skipped
   }
@@ -98,8 +74,7 @@ static void pollOnce(Watch& w, bool ticking = true) {
 }
 
 static void takeSignals(Watch& w) {
-  unsigned char sig;
-  while (read(signal_pipe[0], &sig, 1) == 1) {
+  while (nextSignal(signal_fd) != 0) {
     w.interrupts++;
     if (!w.stopping) {
       beginStop(w, StopReason::Interrupted);
@@ -355,7 +330,7 @@ static std::string launchFailure(Watch& w) {
 bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
                    std::vector<Link>& links, RunState& run) {
   Watch w{opt, processes, links, run};
-  installSignals();
+  signal_fd = signalPipe({SIGINT, SIGTERM, SIGHUP});
   run.started = time(nullptr);
   startClock();
   for (size_t i = 0; i < links.size(); i++) {
@@ -398,8 +373,7 @@ bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
       w.ticks++;
       sendAll(w, {{"c", "hb"}});
     }
-    unsigned char sig;
-    if (read(signal_pipe[0], &sig, 1) == 1) {
+    if (nextSignal(signal_fd) != 0) {
       run.launch_failure = "interrupted while the agents started";
       return false;
     }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "control/log_format.h"
+#include "file_text.h"
 
 // A remote check gets this long: an ssh that asks for a password never answers.
 constexpr double REMOTE_TIMEOUT_S = 30;
@@ -73,17 +74,6 @@ std::string preflightTokenName() {
   return ".logtest-preflight." + std::to_string(getpid());
 }
 
-static std::string readSmallFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
-  if (fd < 0) {
-    return "";
-  }
-  char buf[128];
-  ssize_t n = read(fd, buf, sizeof(buf));
-  close(fd);
-  return n > 0 ? std::string(buf, n) : "";
-}
-
 static bool writeToken(const std::string& path, const std::string& token) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
   if (fd < 0) {
@@ -137,7 +127,7 @@ static int tryLockInChild(const std::string& path) {
 // The checks of every local path, while the lock is held through the first.
 static bool checkLocalPath(const std::string& path, const std::string& first,
                            const std::string& token) {
-  if (path != first && readSmallFile(path + "/" + preflightTokenName()) != token) {
+  if (path != first && readTokenFile(path + "/" + preflightTokenName()) != token) {
     refuse(notOneDirectory(path, first, ""));
     return false;
   }
