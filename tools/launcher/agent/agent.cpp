@@ -13,6 +13,7 @@
 
 #include "children.h"
 #include "control/log_format.h"
+#include "lines.h"
 #include "output_lines.h"
 #include "place_check.h"
 #include "proc_info.h"
@@ -136,14 +137,10 @@ static void handleLine(Agent& a, Child& c, const std::string& line) {
 }
 
 static void takeLines(Agent& a, Child& c) {
-  size_t start = 0;
-  for (size_t nl; (nl = c.partial.find('\n', start)) != std::string::npos; start = nl + 1) {
-    handleLine(a, c, c.partial.substr(start, nl - start));
-  }
-  c.partial.erase(0, start);
-  if (c.partial.size() > MAX_LINE) {
-    handleLine(a, c, c.partial);
-    c.partial.clear();
+  std::vector<std::string> lines;
+  takeLines(c.partial, MAX_LINE, lines);
+  for (const std::string& line : lines) {
+    handleLine(a, c, line);
   }
 }
 
@@ -436,7 +433,7 @@ static void sayHello(Agent& a) {
     if (a.args.token.empty() || !seen.insert(c.path).second) {
       continue;
     }
-    PlaceCheck check = checkPlace(c.path, a.args.token, a.args.logtest);
+    PlaceCheck check = checkPlace(c.path, a.args.token);
     checks.push_back({{"path", check.path}, {"token", check.token}, {"lock", check.lock}});
   }
   send(a, {{"e", "hello"},

@@ -24,12 +24,10 @@ static std::string tryLock(const std::string& path) {
   return result;
 }
 
-PlaceCheck checkPlace(const std::string& path, const std::string& token_name,
-                      const std::string& logtest) {
+PlaceCheck checkPlace(const std::string& path, const std::string& token_name) {
   PlaceCheck check;
   check.path = path;
   check.token = readTokenFile(path + "/" + token_name);
-  check.logtest = access(logtest.c_str(), X_OK) == 0;
   check.lock = tryLock(path + "/" + LOG_INFO_NAME);
   return check;
 }

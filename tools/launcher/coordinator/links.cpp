@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "lines.h"
 #include "spawn.h"
 
 // Longest line kept whole; a longer one is split.
@@ -20,18 +21,6 @@ bool startLink(Link& link, double now, std::string* error) {
   return true;
 }
 
-static void takeLines(Link& link, std::vector<std::string>& lines) {
-  size_t start = 0;
-  for (size_t nl; (nl = link.partial.find('\n', start)) != std::string::npos; start = nl + 1) {
-    lines.push_back(link.partial.substr(start, nl - start));
-  }
-  link.partial.erase(0, start);
-  if (link.partial.size() > MAX_LINE) {
-    lines.push_back(link.partial);
-    link.partial.clear();
-  }
-}
-
 std::vector<std::string> readLinkLines(Link& link) {
   std::vector<std::string> lines;
   char buf[16384];
@@ -39,7 +28,7 @@ std::vector<std::string> readLinkLines(Link& link) {
     ssize_t n = read(link.out_fd, buf, sizeof(buf));
     if (n > 0) {
       link.partial.append(buf, n);
-      takeLines(link, lines);
+      takeLines(link.partial, MAX_LINE, lines);
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
       if (!link.partial.empty()) {
         lines.push_back(link.partial);

@@ -24,8 +24,7 @@ struct Link {
   double started_s = -1;
   bool closed = false;  // end of its output
   bool reaped = false;
-  int status = -1;         // exit status of the command, 128 + signal
-  std::string shell_text;  // what the remote shell printed that was not the agent's
+  int status = -1;  // exit status of the command, 128 + signal
 };
 
 // One word for a POSIX shell, single-quoted: it stays one word whatever it holds.
