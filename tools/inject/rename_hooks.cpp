@@ -1,7 +1,7 @@
-// The rollover's rename of last_log to log.N, and the two faults that make a numbered log's
-// bytes arrive after its name: torn-rename (the terminator, too late for the readers) and
-// slow-rename (whole records at a time, in time). A helper thread brings the late bytes while
-// the writer goes on.
+// The rollover's rename of last_log to log.N, and the faults that make bytes of a numbered log
+// arrive after its name: torn-rename (the terminator, too late for the readers), slow-rename
+// (whole records at a time, in time) and late-write (stale bytes over records, after the
+// readers verified them). A helper thread brings the late bytes while the writer goes on.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +23,11 @@ static const int TORN_DELAY_SECONDS = 8;
 // Well inside that window, so the readers wait it out.
 static const int GROWTH_MILLISECONDS = 2000;
 static const int GROWTH_STEPS = 8;
+// After the readers of a local file system verified the log (they poll every 10 ms), before
+// they delete it ten logs later unless logs come faster than 30 a second; and one sector of
+// stale bytes.
+static const int LATE_WRITE_MILLISECONDS = 300;
+static const size_t LATE_WRITE_BYTES = 512;
 
 static const size_t HEADER_SIZE = sizeof(LogRecordHeader);
 
@@ -200,11 +205,84 @@ static bool slowRename(const char* from, const char* to, int* rc) {
   return true;
 }
 
+// late-write: a page of the log that the writer's client still held is written back after
+// the rename, with zeros where the records were: over the record that starts halfway into the
+// log, so that it lands on records and not on the terminator.
+struct LateWrite {
+  std::string log;
+  LateWrite* next = nullptr;
+};
+
+// Guards the list and every write, like growth_mutex.
+static std::mutex late_mutex;
+static LateWrite* late = nullptr;
+
+// Where the first record at or past the middle of the log starts, with room for the stale
+// bytes before the terminator; -1 if the log is not records back to back.
+static off_t middleRecord(int fd) {
+  off_t size = lseek(fd, 0, SEEK_END);
+  off_t at = 0;
+  while (at < size / 2) {
+    LogRecordHeader h;
+    if (pread(fd, &h, HEADER_SIZE, at) != static_cast<ssize_t>(HEADER_SIZE) || h.dataLen == 0) {
+      return -1;
+    }
+    at += static_cast<off_t>(HEADER_SIZE + h.dataLen);
+  }
+  return at + static_cast<off_t>(LATE_WRITE_BYTES + HEADER_SIZE) <= size ? at : -1;
+}
+
+// Under late_mutex. Counted as fired once the stale bytes are stored; a log that the readers
+// deleted already escapes.
+static void writeLate(const LateWrite& w) {
+  int fd = open(w.log.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  static const char zeros[LATE_WRITE_BYTES] = {};
+  off_t at = middleRecord(fd);
+  if (at >= 0 && pwrite(fd, zeros, sizeof(zeros), at) == static_cast<ssize_t>(sizeof(zeros))) {
+    counters.fired++;
+  }
+  close(fd);
+}
+
+static void forgetLate(LateWrite* w) {
+  for (LateWrite** at = &late; *at != nullptr; at = &(*at)->next) {
+    if (*at == w) {
+      *at = w->next;
+      break;
+    }
+  }
+  delete w;
+}
+
+static void scheduleLateWrite(const char* log) {
+  LateWrite* w = new LateWrite;
+  w->log = log;
+  {
+    std::lock_guard<std::mutex> lock(late_mutex);
+    w->next = late;
+    late = w;
+  }
+  inBackground([w] {
+    sleepMs(LATE_WRITE_MILLISECONDS);
+    std::lock_guard<std::mutex> lock(late_mutex);
+    writeLate(*w);
+    forgetLate(w);
+  });
+}
+
 void finishRenames() {
-  // Held to the end of the process: no step may follow the completion.
+  // Held to the end of the process: no step may follow the completion, no late write may
+  // follow the ones done here.
   growth_mutex.lock();
   for (Growth* g = growing; g != nullptr; g = g->next) {
     completeGrowth(*g);
+  }
+  late_mutex.lock();
+  for (LateWrite* w = late; w != nullptr; w = w->next) {
+    writeLate(*w);
   }
 }
 
@@ -220,5 +298,9 @@ extern "C" int rename(const char* from, const char* to) noexcept {
     counters.fired++;
     return rc;
   }
-  return realRename(from, to);
+  rc = realRename(from, to);
+  if (rc == 0 && faultDrawn(Fault::LateWrite)) {
+    scheduleLateWrite(to);
+  }
+  return rc;
 }

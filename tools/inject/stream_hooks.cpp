@@ -27,15 +27,16 @@ struct WrappedStream {
 // The writer has one last_log stream open at a time; a few more slots cost nothing.
 static WrappedStream streams[8];
 
-// Length of the payload when buf is exactly one data record, else 0.
-static uint32_t wholeRecordPayload(const char* buf, size_t n) {
-  LogRecordHeader h;
-  if (n < sizeof(h)) {
-    return 0;
+// drop-one drops the records of this client only.
+static const uint32_t DROPPED_CLIENT = 1;
+
+// Whether buf is exactly one data record; its header in *h.
+static bool wholeRecord(const char* buf, size_t n, LogRecordHeader* h) {
+  if (n < sizeof(*h)) {
+    return false;
   }
-  memcpy(&h, buf, sizeof(h));
-  bool whole = h.magic == RECORD_MAGIC && h.dataLen != 0 && sizeof(h) + h.dataLen == n;
-  return whole ? h.dataLen : 0;
+  memcpy(h, buf, sizeof(*h));
+  return h->magic == RECORD_MAGIC && h->dataLen != 0 && sizeof(*h) + h->dataLen == n;
 }
 
 static bool isTerminator(const char* buf, size_t n) {
@@ -56,6 +57,8 @@ static ssize_t damagedWrite(int fd, const char* buf, size_t n, uint32_t payload_
   const size_t header_len = sizeof(LogRecordHeader);
   switch (injection.fault) {
     case Fault::LostWrite:
+    case Fault::DropAll:
+    case Fault::DropOne:
       return static_cast<ssize_t>(n);
     case Fault::ShortWrite: {
       // The header and part of the payload: at least one byte of the record is missing.
@@ -74,24 +77,35 @@ static ssize_t damagedWrite(int fd, const char* buf, size_t n, uint32_t payload_
   }
 }
 
-static bool recordFaultFires() {
+// drop-all and drop-one: from LOGTEST_INJECT_AFTER seconds into the writer's life, every
+// record of every client, or of one, is acknowledged and lost, as from a write-back cache that
+// a server restart empties, or a client cut off from the server that goes on reporting
+// success. The writer learns each append's offset from fstat under the lock, so what is not
+// stored leaves no gap that the readers could see.
+static bool dropFires(const LogRecordHeader& h) {
+  bool dropped = injection.fault == Fault::DropAll ||
+                 (injection.fault == Fault::DropOne && h.clientID == DROPPED_CLIENT);
+  return dropped && secondsRunning() >= injection.after_s && faultFires(injection.fault);
+}
+
+static bool recordFaultFires(const LogRecordHeader& h) {
   return faultFires(Fault::LostWrite) || faultFires(Fault::ShortWrite) ||
-         faultFires(Fault::BitFlip) || faultFires(Fault::DupWrite);
+         faultFires(Fault::BitFlip) || faultFires(Fault::DupWrite) || dropFires(h);
 }
 
 static ssize_t cookieWrite(void* cookie, const char* buf, size_t n) {
   WrappedStream* s = static_cast<WrappedStream*>(cookie);
   s->wrote = true;
-  uint32_t payload_len = wholeRecordPayload(buf, n);
-  if (payload_len == 0) {
+  LogRecordHeader h;
+  if (!wholeRecord(buf, n, &h)) {
     if (!isTerminator(buf, n)) {
       counters.split++;
     }
     return reportWritten(writeFully(s->fd, buf, n), n);
   }
   counters.records++;
-  if (recordFaultFires()) {
-    return damagedWrite(s->fd, buf, n, payload_len);
+  if (recordFaultFires(h)) {
+    return damagedWrite(s->fd, buf, n, h.dataLen);
   }
   return reportWritten(writeFully(s->fd, buf, n), n);
 }
