@@ -193,7 +193,8 @@ int main(int argc, char** argv) {
   Verdict verdict = decideVerdict(processes, run);
   Explanation explanation;
   if (verdict.kind == VerdictKind::Fail) {
-    explanation = explainFailure(processes, run, dir.paths[0], opt.logtest);
+    explanation = explainFailure(processes, run, dir.paths[0], opt.logtest,
+                                 causeContextOf(run, !opt.no_preflight, opt.inject));
   }
   bool kept = removeIfPassed(dir, opt, verdict.kind);
   Injection injection{opt.inject, {}};
