@@ -49,7 +49,8 @@ static FILE* openJson(const std::string& path) {
   return f;
 }
 
-// With --inject, every writer preloads the injector, which reports to a file of ours at exit.
+// With --inject, every writer and reader preloads the injector, which reports to a file of ours
+// at exit.
 static bool setUpInjection(const Options& opt, AgentArgs& agents, std::string* report_file) {
   if (opt.inject.empty()) {
     return true;
@@ -65,7 +66,7 @@ static bool setUpInjection(const Options& opt, AgentArgs& agents, std::string* r
   }
   close(fd);
   *report_file = path;
-  agents.writer_env = injectionEnv(injector, opt.inject, path);
+  agents.writer_env = injectionEnv(injector, opt.inject, path, opt.dirs);
   return true;
 }
 
@@ -83,6 +84,11 @@ static int agentCommand(int argc, char** argv) {
   if (!parseAgentArgs(std::vector<std::string>(argv + 2, argv + argc), args, &error)) {
     fprintf(stderr, "logtest-run: %s\n", error.c_str());
     return EXIT_USAGE;
+  }
+  // The injector's variables reach the readers too, through the environment every process of
+  // the agent inherits: the injector acts in a reader only for a fault meant for readers.
+  for (const std::string& var : args.writer_env) {
+    putenv(const_cast<char*>(var.c_str()));
   }
   return agentMain(args);
 }

@@ -44,10 +44,11 @@ Other hosts:
   NO VERDICT (4) unless a defect was found before.
 
 Faults:
-  --inject FAULT[:RATE] preloads liblogtest-inject.so into every writer (it must be beside
-  logtest-run or in ../lib/logtest/, and at the same path on other hosts). FAULT is none,
+  --inject FAULT[:RATE] preloads liblogtest-inject.so into every writer and reader (it must be
+  beside logtest-run or in ../lib/logtest/, and at the same path on other hosts). FAULT is none,
   flock-noop, lost-write, short-write, bit-flip, dup-write, stale-size, fsync-eio, close-eio,
-  torn-rename or slow-rename; RATE is the chance per event. --self-test runs each in turn and
+  torn-rename, slow-rename, drop-all, drop-one, late-write or hidden-rename (two DIRs: it acts
+  in the readers of the last); RATE is the chance per event. --self-test runs each in turn and
   prints fault, expected, verdict, seconds to detection and first diagnostic.
 
 Verdict:
@@ -187,7 +188,7 @@ static bool checkCombinations(const Options& opt) {
     return false;
   }
   std::string error;
-  if (!opt.inject.empty() && !checkFaultSpec(opt.inject, &error)) {
+  if (!opt.inject.empty() && !checkFaultSpec(opt.inject, opt.dirs.size(), &error)) {
     fprintf(stderr, "logtest-run: --inject %s: %s\n", opt.inject.c_str(), error.c_str());
     return false;
   }
