@@ -33,7 +33,7 @@ void logReader() {
   for (uint32_t n = 1; testIsRunning(); n++) {
     formLogName(path, static_cast<int>(n));
     if (!waitForLog(path)) {
-      return;
+      break;
     }
     printf("Checking log %d\n", static_cast<int>(n));
     checkLog(path);
@@ -43,4 +43,5 @@ void logReader() {
       unlink(path);
     }
   }
+  printVerifiedUpTo();
 }

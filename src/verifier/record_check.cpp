@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
 #include <unordered_map>
 
 #include "control/md5_digest.h"
@@ -37,6 +39,21 @@ bool checkRecord(const LogRecordHeader& header, const uint8_t* payload) {
     return false;
   }
   return true;
+}
+
+void printVerifiedUpTo() {
+  std::map<uint32_t, uint32_t> last;  // by client ID, so the line reads in order
+  for (const auto& [client, expected] : expected_seq) {
+    if (expected > 1) {
+      last[client] = static_cast<uint32_t>(expected) - 1;
+    }
+  }
+  std::string text;
+  for (const auto& [client, seq] : last) {
+    text +=
+        (text.empty() ? " " : ", ") + std::to_string(seq) + " by writer " + std::to_string(client);
+  }
+  printf("Last records verified:%s\n", text.empty() ? " none" : text.c_str());
 }
 
 void resetExpectedSeq() {

@@ -16,6 +16,10 @@ bool checkRecordSeqNo(const LogRecordHeader& header);
 // has already advanced its writer's expectation when it is reported.
 bool checkRecord(const LogRecordHeader& header, const uint8_t* payload);
 
+// Says, in one line at the reader's end, the last record it verified of each writer: a
+// writer's last records may be in logs long deleted, and this line is then their only trace.
+void printVerifiedUpTo();
+
 // Forgets every writer's expectation, as in a fresh reader process. For tests.
 void resetExpectedSeq();
 

@@ -10,6 +10,8 @@
 #include "control/test_control.h"
 #include "writer/writer.h"
 
+int acked_seq = 0;
+
 // Room for the largest record, so that header and payload leave the process in one write(2)
 // and a reader never sees a record arrive in pieces. One stream is open at a time.
 static char stream_buffer[sizeof(LogRecordHeader) + PAYLOAD_BUFFER_SIZE];
@@ -143,4 +145,5 @@ void writeLogEntry(LogRecordHeader& header, const uint8_t* payload) {
   write_all(log, payload, header.dataLen);
   syncAndClose(log);
   close(cur.lockFd);
+  acked_seq = static_cast<int>(header.seqNo);
 }

@@ -8,6 +8,8 @@
 
 extern int my_id;  // this process's client ID; 0 until getMyID has handed one out
 extern int seq_n;  // last sequence number issued by this process
+// The last sequence number whose append returned: written, synced and closed without error.
+extern int acked_seq;
 
 // The client ID of this process, taken once from next_id under its lock.
 int getMyID();

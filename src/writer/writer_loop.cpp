@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,9 +50,22 @@ void prepareRecord(LogRecordHeader& header, uint8_t* payload) {
   computeMd5(payload, header.dataLen, header.md5);
 }
 
+// The writer's promise, said once however it ends (at the stop, or through stopTest when the
+// test stopped in the middle of an append): every record up to this one was acknowledged by
+// the file system, so the logs must hold it. A killed writer says nothing and promises nothing.
+static bool promise_told = false;
+
+static void tellLastRecord() {
+  if (!promise_told && my_id != 0) {
+    promise_told = true;
+    printf("Last record written: %d by writer %d\n", acked_seq, my_id);
+  }
+}
+
 void logWriter() {
   record.magic = RECORD_MAGIC;
   record.clientID = static_cast<uint32_t>(getMyID());
+  atexit(tellLastRecord);
   record.seqNo = 0;
   seedDraws(static_cast<unsigned int>(getpid()));
 
@@ -66,4 +80,5 @@ void logWriter() {
     prepareRecord(record, record_payload);
     writeLogEntry(record, record_payload);
   }
+  tellLastRecord();
 }

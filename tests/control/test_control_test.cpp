@@ -86,7 +86,7 @@ TEST_F(CommandLineTest, AnyEntryNamedStopTestStopsTheTest) {
   // The role is the first character; further arguments are ignored.
   std::string out;
   EXPECT_EQ(0, runLogtest({"Wxyz", dir, "extra"}, &out));
-  EXPECT_EQ("Done!\n", out);
+  EXPECT_EQ("Last record written: 0 by writer 1\nDone!\n", out);
   EXPECT_EQ("1", readFile(dir + "/next_id"));  // it did start as a writer
   EXPECT_FALSE(fileExists(target));
 

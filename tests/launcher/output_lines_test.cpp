@@ -48,8 +48,26 @@ TEST(OutputLinesTest, AnythingElseIsADiagnostic) {
       "n1: ssh exited with exit code 1",
       "srun: error: n2: task 0: Killed",
       "pdsh@h: n1: ssh exited with exit code one",
+      "Last record written: -1 by writer 3",
+      "Last record written: 12 by writer",
+      "Last records verified: ",
+      "Last records verified: 12 by writer 1,",
+      "Last records verified: 12 by writer 1, nothing",
   };
   for (const char* line : lines) {
     EXPECT_EQ(classifyLine(line).kind, LineKind::Diagnostic) << '"' << line << '"';
   }
+}
+
+TEST(OutputLinesTest, LinesOfAccount) {
+  OutputLine written = classifyLine("Last record written: 4424 by writer 3");
+  EXPECT_EQ(written.kind, LineKind::LastWritten);
+  EXPECT_EQ(written.number, 4424u);
+  EXPECT_EQ(written.writer, 3u);
+  OutputLine verified = classifyLine("Last records verified: 4424 by writer 1, 0 by writer 12");
+  EXPECT_EQ(verified.kind, LineKind::LastVerified);
+  EXPECT_EQ(verified.verified, (std::map<unsigned, unsigned>{{1, 4424}, {12, 0}}));
+  OutputLine none = classifyLine("Last records verified: none");
+  EXPECT_EQ(none.kind, LineKind::LastVerified);
+  EXPECT_TRUE(none.verified.empty());
 }

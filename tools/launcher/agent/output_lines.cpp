@@ -52,6 +52,40 @@ static bool isRetryNotice(const std::string& line) {
   return line == "Partial read, retrying.";
 }
 
+// "Last record written: %d by writer %d"
+static bool parseLastWritten(const std::string& line, OutputLine& out) {
+  const char* prefix = "Last record written: ";
+  size_t by = line.find(" by writer ");
+  return startsWith(line, prefix) && by != std::string::npos &&
+         parseNumber(line.substr(strlen(prefix), by - strlen(prefix)), &out.number) &&
+         parseNumber(line.substr(by + strlen(" by writer ")), &out.writer);
+}
+
+// "Last records verified: 4424 by writer 1, 4116 by writer 2", or ": none".
+static bool parseLastVerified(const std::string& line, OutputLine& out) {
+  const char* prefix = "Last records verified: ";
+  if (!startsWith(line, prefix)) {
+    return false;
+  }
+  std::string rest = line.substr(strlen(prefix));
+  if (rest == "none") {
+    return true;
+  }
+  for (size_t at = 0; at <= rest.size();) {
+    size_t end = rest.find(", ", at);
+    std::string item = rest.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    size_t by = item.find(" by writer ");
+    unsigned seq, client;
+    if (by == std::string::npos || !parseNumber(item.substr(0, by), &seq) ||
+        !parseNumber(item.substr(by + strlen(" by writer ")), &client)) {
+      return false;
+    }
+    out.verified[client] = seq;
+    at = end == std::string::npos ? rest.size() + 1 : end + 2;
+  }
+  return true;
+}
+
 OutputLine classifyLine(const std::string& line) {
   OutputLine out;
   if (line == "Done!") {
@@ -63,6 +97,12 @@ OutputLine classifyLine(const std::string& line) {
     out.kind = LineKind::CheckingLog;
   } else if (parseRename(line, &out.number)) {
     out.kind = LineKind::LogRenamed;
+  } else if (parseLastWritten(line, out)) {
+    out.kind = LineKind::LastWritten;
+  } else if (parseLastVerified(line, out)) {
+    out.kind = LineKind::LastVerified;
+  } else {
+    out = OutputLine{};  // a near miss is a diagnostic like any other line
   }
   return out;
 }
