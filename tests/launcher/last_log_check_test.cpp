@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "last_look.h"
 #include "support/test_logs.h"
 
 namespace {
@@ -59,6 +60,57 @@ TEST(LastLogCheckTest, EachDefectIsReportedInAReadersWords) {
   }
   EXPECT_NE(checkLastLogBytes(std::string(1034312, '\0')).defect.find("more than the 1034311"),
             std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Two numbered logs and last_log in a directory, client 3 running on through all three.
+struct LookDir {
+  std::string dir = makeLogDir();
+  LookDir() {
+    writeFile(dir + "/log.6", LogBuilder().data(3, 1, 100).data(1, 1, 50).terminator().bytes);
+    writeFile(dir + "/log.7", LogBuilder().data(3, 2, 300).terminator(3).bytes);
+    writeFile(dir + "/last_log", LogBuilder().data(3, 3, 10).data(1, 2, 10).bytes);
+  }
+  ~LookDir() { removeTree(dir); }
+};
+
+TEST(LastLookTest, SequencesRunOnAcrossLogsIntoLastLog) {
+  LookDir d;
+  PlaceLook look = lookAtLogs(d.dir);
+  EXPECT_EQ(look.defect, "");
+  EXPECT_EQ(look.first, 6u);
+  EXPECT_EQ(look.last, 7u);
+  EXPECT_EQ(look.records, 5u);
+  EXPECT_EQ(look.highest, (std::map<unsigned, unsigned>{{1, 2}, {3, 3}}));
+  // The agent's answer carries it whole.
+  PlaceLook back = lookFromJson(lookToJson(look));
+  EXPECT_EQ(back.highest, look.highest);
+  EXPECT_EQ(back.last, 7u);
+
+  // A client's first record in last_log skips one: its last numbered log says so.
+  writeFile(d.dir + "/last_log", LogBuilder().data(3, 4, 10).bytes);
+  EXPECT_EQ(lookAtLogs(d.dir).defect,
+            "last_log: Unexpected sequence numer for client ID 3, expected: 3 found: 4 at "
+            "offset 0 in log size 46, record = 1");
+}
+
+TEST(LastLookTest, LateDamageInANumberedLogIsFound) {
+  LookDir d;
+  std::string log = readFile(d.dir + "/log.6");
+  std::string zeroed = log;
+  zeroed.replace(50, 40, 40, '\0');  // a stale page written back over the payload
+  writeFile(d.dir + "/log.6", zeroed);
+  PlaceLook look = lookAtLogs(d.dir);
+  EXPECT_EQ(look.defect_log, 6u);
+  EXPECT_EQ(look.defect,
+            "log.6: Cheksum failed for client ID 3 at offset 0 in log size 258, "
+            "record = 1");
+  // A numbered log without its terminator is short, in the reader's words.
+  writeFile(d.dir + "/log.6", log.substr(0, log.size() - 36));
+  EXPECT_EQ(lookAtLogs(d.dir).defect, "log.6: Small log file, size = 222, min size = 1024000");
 }
 
 }  // namespace

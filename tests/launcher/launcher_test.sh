@@ -151,7 +151,7 @@ case_short_run_passes() {
   launch --logtest "$LOGTEST" -t 5 --json "$work/summary.json"
   expect 0 "PASS"
   expect_json "
-assert d['version'] == 3 and d['tool'] == 'logtest-run'
+assert d['version'] == 4 and d['tool'] == 'logtest-run'
 assert d['verdict'] == 'PASS' and d['exit_status'] == 0 and d['failures'] == []
 assert d['stop_reason'] == 'duration' and d['marker_raised_by_launcher']
 c = d['config']

@@ -81,6 +81,33 @@ TEST(ProgressTest, AMissingNextLogIsJudgedOnceConfirmed) {
   }
 }
 
+// A place whose only reader is left behind can never be covered: the run fails at once, not at
+// the stop; a place with a reader still going is only warned about.
+TEST(ProgressTest, APlaceWhoseEveryReaderIsLeftBehindFailsAtOnce) {
+  for (bool another_on_b : {false, true}) {
+    Progress p = twoReaders(30);
+    if (another_on_b) {
+      p.readers.push_back({"reader 3", "/b"});
+      noteChecking(p, 2, 29, 30);
+    }
+    noteChecking(p, 0, 27, 30);
+    noteChecking(p, 1, 16, 30);
+    noteNextLog(p, 1, false, 31);
+    judgeMissingLogs(p, 31 + MISSING_CONFIRM_S);
+    std::vector<Finding> found = judgeCoverageLost(p, 34);
+    if (another_on_b) {
+      EXPECT_TRUE(found.empty());
+      continue;
+    }
+    ASSERT_EQ(codes(found), std::vector<std::string>{"coverage"});
+    EXPECT_EQ(found[0].text,
+              "every reader of /b is left behind (reader 2 waits for log.17, deleted by readers "
+              "elsewhere): no log from log.17 on can be verified through it, so the run cannot "
+              "pass");
+    EXPECT_TRUE(judgeCoverageLost(p, 40).empty()) << "reported once";
+  }
+}
+
 TEST(ProgressTest, ANextLogNotYetWrittenOrBackAgainIsNoFinding) {
   Progress p = twoReaders(16);
   noteChecking(p, 1, 16, 20);

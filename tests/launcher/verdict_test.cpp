@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "accounting.h"
+
 namespace {
 
 // Ends as an agent decodes them.
@@ -164,3 +166,48 @@ TEST_F(VerdictTest, ALostHostGivesNoVerdictUnlessADefectCameFirst) {
 }
 
 }  // namespace
+
+// A writer's promise against what the readers verified and what the last look found.
+TEST(AcknowledgedTest, EveryAcknowledgedRecordMustBeFound) {
+  Process writer = ended(Role::Writer, exitedWith(0));
+  writer.client = 3;
+  writer.last_written = 4424;
+  Process reader = ended(Role::Reader, exitedWith(0));
+  reader.told_verified = true;
+  reader.verified = {{3, 4000}};
+  PlaceLook look;
+  look.path = "/d";
+  look.highest = {{3, 4116}};
+  std::vector<Finding> lost = judgeAcknowledged({writer, reader}, {look});
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].text,
+            "client 3 (writer 1) wrote records up to 4,424; the logs end at 4,116: 308 "
+            "acknowledged records are missing");
+
+  // Found by a reader before its log was deleted, or still on disk: nothing missing.
+  reader.verified = {{3, 4424}};
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {look}).empty());
+  reader.verified = {};
+  look.highest = {{3, 4424}};
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {look}).empty());
+
+  // Through a second path the last records are not there: that path is named.
+  PlaceLook other = look;
+  other.path = "/e";
+  other.host = "h2";
+  other.highest = {};
+  lost = judgeAcknowledged({writer, reader}, {look, other});
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_NE(lost[0].text.find("the logs hold none of its records through /e on h2: 4,424"),
+            std::string::npos);
+
+  // No account is not a loss: a killed writer promised nothing, and a reader without its
+  // account (killed, or stopped by a defect) leaves the records unaccounted for.
+  other.defect = "log.7: Bad header";  // a look that stopped early does not count either
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {look, other}).empty());
+  reader.told_verified = false;
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {other}).empty());
+  writer.last_written = -1;
+  reader.told_verified = true;
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {other}).empty());
+}

@@ -13,6 +13,7 @@
 
 #include "children.h"
 #include "control/log_format.h"
+#include "last_look.h"
 #include "lines.h"
 #include "output_lines.h"
 #include "place_check.h"
@@ -51,6 +52,7 @@ struct Agent {
   std::string unsent = "";
   bool lost = false;  // the coordinator is gone
   bool quit = false;
+  bool ended = false;  // every process has ended and bye is sent
   bool readers_started = false;
   bool writers_started = false;
   bool stopping = false;
@@ -126,6 +128,18 @@ static void handleLine(Agent& a, Child& c, const std::string& line) {
       a.progressed.insert(&c);
       break;
     case LineKind::Done:
+      break;
+    case LineKind::LastWritten:
+    case LineKind::LastVerified:
+      // Said once, at the end; a second one is something else's doing.
+      if (!c.accounted) {
+        c.accounted = true;
+        sendProgress(a);
+        send(a,
+             {{"e", "line"}, {"p", processTag(c.role, c.id)}, {"kind", "account"}, {"line", line}});
+      } else {
+        forwardLine(a, c, "diagnostic", ++c.diagnostics, line);
+      }
       break;
     case LineKind::RetryNotice:
       forwardLine(a, c, "retry", ++c.retry_notices, line);
@@ -223,6 +237,9 @@ static void beginStop(Agent& a, double grace) {
 // its processes after the grace time. Before any writer ran there is nothing to stop: readers
 // alone write nothing, so they simply end.
 static void coordinatorLost(Agent& a) {
+  if (a.ended) {
+    return;  // the coordinator had all it needed
+  }
   if (!a.writers_started) {
     a.quit = true;
     beginStop(a, 0);
@@ -259,6 +276,19 @@ static void sendDiagnosis(Agent& a) {
   send(a, {{"e", "diagnosis"}, {"holders", holders}, {"states", states}});
 }
 
+// Through each of this host's paths once.
+static void sendLook(Agent& a) {
+  Json places = Json::array();
+  std::set<std::string> paths;
+  for (const Child& c : a.children) {
+    if (paths.insert(c.path).second) {
+      places.push_back(lookToJson(lookAtLogs(c.path)));
+    }
+  }
+  send(a, {{"e", "look"}, {"places", places}});
+  a.heard_s = now(a);  // the coordinator waited; its heartbeats wait in the pipe
+}
+
 static void handleCommand(Agent& a, const std::string& line) {
   Json command = Json::parse(line, nullptr, false);
   if (!command.is_object()) {
@@ -277,6 +307,8 @@ static void handleCommand(Agent& a, const std::string& line) {
     beginStop(a, 0);
   } else if (c == "diagnose") {
     sendDiagnosis(a);
+  } else if (c == "look" && a.ended) {
+    sendLook(a);
   }
 }
 
@@ -426,6 +458,16 @@ static void pollOnce(Agent& a) {
   }
 }
 
+// Once every process has ended, the coordinator may ask for a last look at the logs: the agent
+// stays until its input ends, it is told to quit, or the coordinator falls silent.
+static void awaitLook(Agent& a) {
+  while (!a.args.no_input && a.input_open && !a.lost && !a.quit &&
+         now(a) - a.heard_s <= AGENT_SILENCE_S) {
+    pollOnce(a);
+    takeSignals(a);
+  }
+}
+
 static void sayHello(Agent& a) {
   Json checks = Json::array();
   std::set<std::string> seen;
@@ -499,6 +541,8 @@ int agentMain(const AgentArgs& args) {
     }
   }
   send(a, {{"e", "bye"}});
+  a.ended = true;
+  awaitLook(a);
   // What is still unsent goes out before the agent does, as far as the connection takes it.
   fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) & ~O_NONBLOCK);
   flushOutput(a);

@@ -25,6 +25,7 @@ struct Child {
   unsigned checking = 0;  // reader: N of its last "Checking log N"
   int diagnostics = 0;
   int retry_notices = 0;
+  bool accounted = false;  // its line of account at the end has been forwarded
 };
 
 // Forks and execs "logtest ROLE PATH" with env added, in a process group of its own (a Ctrl-C

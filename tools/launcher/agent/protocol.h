@@ -6,17 +6,21 @@
 //   hello     {"version", "pid", "checks": [{"path", "token", "logtest", "lock"}]}: the agent
 //             runs and has looked at its paths (lock: "held", "free" or why it could not try)
 //   started   {"procs": [["W", 3, PID], ...]}: processes forked
-//   line      {"p": "W3", "kind": "diagnostic"|"retry", "line"}: forwarded at once, the first
-//             MAX_FORWARDED_LINES of each kind per process; the end counts them all
+//   line      {"p": "W3", "kind": "diagnostic"|"retry"|"account", "line"}: forwarded at once,
+//             the first MAX_FORWARDED_LINES of each kind per process (the end counts them all),
+//             and the one line of account a process gives at its end
 //   tick      {"renamed": [[LOG, WRITER], ...], "checking": [[READER, LOG], ...], "live"}: once
 //             a second, what changed since the last one
 //   end       {"p", "status", "signal", "user_s", "system_s", "rss_kb", "run_s", "killed",
 //             "unreapable", "diagnostics", "retry_notices"}: once, when the process is reaped
 //   diagnosis {"holders": [...], "states": [["sleeping", "W3"], ...]}: asked for by a stall
-//   bye       {}: every process has ended; the agent exits
+//   bye       {}: every process has ended; without input the agent exits, with input it
+//             waits for look or quit, or for its input to end
+//   look      {"places": [...]}: the last look through each of its paths (judge/last_look.h)
 // Coordinator to agent (standard input), each with "c":
 //   readers, writers       start that role's processes
 //   stop {"grace"}         StopTest exists: processes alive after grace seconds are killed
+//   look                   once every process everywhere has ended: look at what is left
 //   diagnose, quit, hb     hb once a second: an agent that hears nothing for AGENT_SILENCE_S
 //                          takes the coordinator for lost
 #pragma once

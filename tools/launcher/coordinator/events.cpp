@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "output_lines.h"
+
 // The first diagnostic stops the test at once: the sooner the others stop, the more of the log
 // that holds the defect is left as it was for the explanation.
 static void noteDiagnostic(Watch& w, Process& p, const std::string& line) {
@@ -35,6 +37,20 @@ static void noteRetry(Watch& w, Process& p, const std::string& line) {
     printf("%s: %s (retrying; not a failure unless it gives up)\n", processName(p).c_str(),
            line.c_str());
     fflush(stdout);
+  }
+}
+
+// A writer's account must come from a writer, a reader's from a reader.
+static void noteAccount(Watch& w, Process& p, const std::string& line) {
+  OutputLine out = classifyLine(line);
+  if (p.role == Role::Writer && out.kind == LineKind::LastWritten) {
+    p.last_written = out.number;
+    p.client = out.writer;
+  } else if (p.role == Role::Reader && out.kind == LineKind::LastVerified) {
+    p.told_verified = true;
+    p.verified = out.verified;
+  } else {
+    noteDiagnostic(w, p, line);
   }
 }
 
@@ -161,7 +177,12 @@ static void handleMessage(Watch& w, HostRecord& host, const Json& m) {
   } else if (e == "line") {
     if (Process* p = processOf(w, host, m["p"])) {
       std::string line = m.value("line", "");
-      m.value("kind", "") == "retry" ? noteRetry(w, *p, line) : noteDiagnostic(w, *p, line);
+      std::string kind = m.value("kind", "");
+      if (kind == "account") {
+        noteAccount(w, *p, line);
+      } else {
+        kind == "retry" ? noteRetry(w, *p, line) : noteDiagnostic(w, *p, line);
+      }
     }
   } else if (e == "end") {
     if (Process* p = processOf(w, host, m["p"])) {
@@ -171,6 +192,12 @@ static void handleMessage(Watch& w, HostRecord& host, const Json& m) {
     noteDiagnosis(host, m);
   } else if (e == "bye") {
     noteBye(w, host);
+  } else if (e == "look") {
+    for (const Json& place : m.at("places")) {
+      w.run.looks.push_back(lookFromJson(place));
+      w.run.looks.back().host = host.name;
+    }
+    host.looked = true;
   }
 }
 

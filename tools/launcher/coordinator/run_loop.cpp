@@ -33,6 +33,10 @@ constexpr double READERS_READY_S = 30;
 // SIGKILL, five seconds); a host that has not reported its ends this long after is lost.
 constexpr double REPORT_SLACK_S = 2 + 5 + 10;
 
+// The last look reads up to a thousand logs through each path; a host that has not answered
+// by then is left out of it.
+constexpr double LOOK_WAIT_S = 120;
+
 // After a stall the agents are asked what they see; answers are waited for this long.
 constexpr double DIAGNOSIS_WAIT_S = 3;
 
@@ -176,12 +180,15 @@ static void checkReaders(Watch& w) {
   for (const Finding& f : judgeLagging(progress, now, w.opt.stall_timeout)) {
     found.push_back(f);
   }
+  for (const Finding& f : judgeCoverageLost(progress, now)) {
+    found.push_back(f);
+  }
   for (const Finding& f : found) {
-    bool failure = f.code == "log_vanished";
+    bool failure = f.code == "log_vanished" || f.code == "coverage";
     (failure ? w.run.failures : w.run.warnings).push_back(f);
     say(w, std::string("logtest-run: ") + (failure ? "" : "warning: ") + f.text);
     if (failure) {
-      beginStop(w, StopReason::LogVanished);
+      beginStop(w, f.code == "coverage" ? StopReason::CoverageLost : StopReason::LogVanished);
     }
   }
 }
@@ -234,11 +241,42 @@ static void startWritersWhenReady(Watch& w) {
 
 static bool allReported(const Watch& w) {
   for (const HostRecord& h : w.run.hosts) {
-    if (!h.lost && !(h.bye && w.links[h.link].closed)) {
+    if (!h.lost && !h.bye) {
       return false;
     }
   }
   return true;
+}
+
+// Agents that can hear us look at what is left through each of their paths. Agents without
+// input have gone after their bye; the launcher looks through the first path itself if no
+// agent could.
+static void lookThroughAgents(Watch& w) {
+  std::vector<HostRecord*> asked;
+  for (HostRecord& h : w.run.hosts) {
+    if (h.bye && w.links[h.link].input && !w.links[h.link].closed) {
+      asked.push_back(&h);
+    }
+  }
+  sendAll(w, {{"c", "look"}});
+  double deadline = elapsed() + LOOK_WAIT_S;
+  for (;;) {
+    bool waiting = false;
+    for (HostRecord* h : asked) {
+      waiting = waiting || (!h->looked && !w.links[h->link].closed);
+    }
+    if (!waiting || elapsed() > deadline || nextSignal(signal_fd) != 0) {
+      break;
+    }
+    pollOnce(w, false);
+    if (elapsed() >= w.ticks + 1) {
+      w.ticks++;
+      sendAll(w, {{"c", "hb"}});
+    }
+  }
+  if (w.run.looks.empty()) {
+    w.run.looks.push_back(lookAtLogs(w.opt.dir));
+  }
 }
 
 static void setUpProgress(Watch& w) {
@@ -411,9 +449,9 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
       tick(w);
     }
   }
-  reapLinks(links, 5);
   sampleSizes(run.sizes, opt.dir);
-  run.last_log = checkLastLog(opt.dir + "/" + LAST_LOG_NAME);
+  lookThroughAgents(w);
+  reapLinks(links, 5);
   run.end_s = elapsed();
   if (w.status_shown) {
     putchar('\n');  // the last status line stays on the screen

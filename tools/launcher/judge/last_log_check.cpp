@@ -1,10 +1,12 @@
 #include "last_log_check.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <map>
 
 #include "control/log_format.h"
 
@@ -16,10 +18,12 @@ constexpr uint64_t MAX_LOG_BYTES = LOG_SIZE_LIMIT + 2 * sizeof(LogRecordHeader) 
 
 struct Walk {
   const std::string& bytes;
+  const std::string& name;
+  bool numbered;
+  Sequences& last_seq;
   uint32_t offset = 0;  // of the header at hand
   int record = 0;
-  std::map<uint32_t, uint32_t> last_seq;  // by client ID
-  LastLogCheck result;
+  LastLogCheck result = {};
 };
 
 std::string where(const Walk& w) {
@@ -28,7 +32,7 @@ std::string where(const Walk& w) {
 }
 
 bool fail(Walk& w, const std::string& text, bool cut = false) {
-  w.result.defect = "last_log: " + text;
+  w.result.defect = w.name + ": " + text;
   w.result.cut_at_end = cut;
   return false;
 }
@@ -45,7 +49,7 @@ bool checkSequence(Walk& w, const LogRecordHeader& h) {
     return fail(w, "Invalid client ID 0" + where(w));
   }
   auto it = w.last_seq.find(h.clientID);
-  // A client's first record here carries on from the numbered logs: any number will do.
+  // A client not seen before carries on from logs no longer here: any number will do.
   if (it != w.last_seq.end() && h.seqNo != it->second + 1) {
     return fail(w, "Unexpected sequence numer for client ID " + std::to_string(h.clientID) +
                        ", expected: " + std::to_string(it->second + 1) +
@@ -69,7 +73,14 @@ bool checkRecord(Walk& w) {
   remaining -= sizeof(h);
   bool terminator = h.magic == 0 && h.dataLen == 0;
   if (terminator && remaining == 0 && h.offset == w.offset) {
+    w.result.terminated = true;
     return true;
+  }
+  if (terminator && w.numbered) {
+    return fail(w, "Error: Data found beyond last record (" + std::to_string(w.record) +
+                       "), record = " + std::to_string(w.record + 1) +
+                       ", size = " + std::to_string(remaining) +
+                       ", offset = " + std::to_string(w.offset + sizeof(h)));
   }
   if (h.magic != RECORD_MAGIC) {
     return fail(w, "Bad header" + where(w));
@@ -98,8 +109,9 @@ bool checkRecord(Walk& w) {
 
 }  // namespace
 
-LastLogCheck checkLastLogBytes(const std::string& bytes) {
-  Walk w{bytes, 0, 0, {}, {}};
+LastLogCheck checkLogBytes(const std::string& bytes, const std::string& name, bool numbered,
+                           Sequences& seqs) {
+  Walk w{bytes, name, numbered, seqs};
   w.result.present = true;
   w.result.bytes = bytes.size();
   if (bytes.size() > MAX_LOG_BYTES) {
@@ -115,21 +127,55 @@ LastLogCheck checkLastLogBytes(const std::string& bytes) {
       break;  // a defect, or the closing terminator
     }
   }
+  // Whole records up to the end, and no terminator after them: the reader's words for it.
+  if (numbered && w.result.defect.empty() && !w.result.terminated) {
+    fail(w, "Small log file, size = " + std::to_string(bytes.size()) +
+                ", min size = " + std::to_string(LOG_SIZE_LIMIT));
+  }
   return w.result;
 }
 
-LastLogCheck checkLastLog(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return {};
+LastLogCheck checkLastLogBytes(const std::string& bytes) {
+  Sequences seqs;
+  return checkLogBytes(bytes, LAST_LOG_NAME, false, seqs);
+}
+
+bool readLogFile(const std::string& path, std::string* bytes, uint64_t* size) {
+  // O_NONBLOCK: a FIFO planted under a log's name must not hold the launcher.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
   }
   // One byte past the largest sound log is enough to know it is too large.
-  std::string bytes(MAX_LOG_BYTES + 1, '\0');
-  in.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
+  bytes->assign(MAX_LOG_BYTES + 1, '\0');
+  size_t got = 0;
+  for (ssize_t n;
+       got < bytes->size() && (n = read(fd, &(*bytes)[got], bytes->size() - got)) != 0;) {
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  bytes->resize(got);
+  *size = static_cast<uint64_t>(st.st_size);
+  close(fd);
+  return true;
+}
+
+LastLogCheck checkLastLog(const std::string& path) {
+  std::string bytes;
+  uint64_t size = 0;
+  if (!readLogFile(path, &bytes, &size)) {
+    return {};
+  }
   LastLogCheck check = checkLastLogBytes(bytes);
-  in.clear();
-  in.seekg(0, std::ios::end);
-  check.bytes = static_cast<uint64_t>(in.tellg());
+  check.bytes = size;
   return check;
 }

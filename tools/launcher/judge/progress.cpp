@@ -100,6 +100,8 @@ static const ReaderProgress* verifierOf(const Progress& p, unsigned log) {
   return nullptr;
 }
 
+static unsigned renamedBy(const Progress& p, double at_s);
+
 static std::string renameText(const Progress& p, unsigned log) {
   auto it = p.renames.find(log);
   if (it == p.renames.end()) {
@@ -184,6 +186,37 @@ static unsigned renamedBy(const Progress& p, double at_s) {
   return highest;
 }
 
+std::vector<Finding> judgeCoverageLost(Progress& p, double now) {
+  std::map<std::string, std::vector<const ReaderProgress*>> places;
+  for (const ReaderProgress& r : p.readers) {
+    places[r.where].push_back(&r);
+  }
+  std::vector<Finding> found;
+  unsigned required = renamedBy(p, now - COVERAGE_MARGIN_S);
+  for (const auto& [where, readers] : places) {
+    unsigned first_lost = 0;
+    std::string at;
+    for (const ReaderProgress* r : readers) {
+      if (!r->left_behind) {
+        first_lost = 0;
+        break;
+      }
+      first_lost = first_lost == 0 ? nextLogOf(*r) : std::min(first_lost, nextLogOf(*r));
+      at += (at.empty() ? "" : ", ") + r->name + " waits for " + logName(nextLogOf(*r));
+    }
+    if (first_lost == 0 || first_lost > required ||
+        std::find(p.places_lost.begin(), p.places_lost.end(), where) != p.places_lost.end()) {
+      continue;
+    }
+    p.places_lost.push_back(where);
+    found.push_back({"coverage", "every reader of " + where + " is left behind (" + at +
+                                     ", deleted by readers elsewhere): no log from " +
+                                     logName(first_lost) +
+                                     " on can be verified through it, so the run cannot pass"});
+  }
+  return found;
+}
+
 std::vector<Finding> judgeCoverage(const Progress& p, double stop_s) {
   std::vector<Finding> found;
   unsigned required = renamedBy(p, stop_s - COVERAGE_MARGIN_S);
@@ -192,6 +225,9 @@ std::vector<Finding> judgeCoverage(const Progress& p, double stop_s) {
     places[r.where].push_back(&r);
   }
   for (const auto& [where, readers] : places) {
+    if (std::find(p.places_lost.begin(), p.places_lost.end(), where) != p.places_lost.end()) {
+      continue;  // said while the test ran
+    }
     unsigned best = 0;
     std::string names;
     for (const ReaderProgress* r : readers) {

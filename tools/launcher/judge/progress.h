@@ -52,6 +52,7 @@ struct Progress {
   double appended_s = 0;       // when bytes last grew or a log was renamed
   double longest_pause_s = 0;  // the longest time between two appends so far
   double longest_pause_end_s = 0;
+  std::vector<std::string> places_lost;  // places whose every reader is left behind, reported
 };
 
 // A finding about the run: a stable code for the JSON and a sentence for people.
@@ -82,6 +83,11 @@ bool stalled(const Progress& p, double now, int timeout);
 // reader has gone far enough to have deleted it ("reader_left_behind"), a failure when none
 // has ("log_vanished"). Each is reported once.
 std::vector<Finding> judgeMissingLogs(Progress& p, double now);
+
+// Places (host and path) whose every reader is left behind, once the first log they can no
+// longer verify was renamed COVERAGE_MARGIN_S ago: the coverage judged at the end cannot be met,
+// so the run fails now rather than at the stop. Each is reported once.
+std::vector<Finding> judgeCoverageLost(Progress& p, double now);
 
 // Readers that verified nothing for timeout seconds while later logs exist, once per episode.
 std::vector<Finding> judgeLagging(Progress& p, double now, int timeout);

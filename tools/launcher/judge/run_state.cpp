@@ -57,6 +57,7 @@ static const char* const STOP_REASONS[][2] = {
     {"start_failed", "a process could not be started"},
     {"stall", "nothing was appended"},
     {"log_vanished", "a numbered log vanished"},
+    {"coverage_lost", "every reader of a path was left behind"},
     {"diagnostic", "a process reported a defect"},
     {"host_lost", "a host was lost"},
 };

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "last_log_check.h"
+#include "last_look.h"
 #include "log_sizes.h"
 #include "process.h"
 #include "progress.h"
@@ -21,6 +21,7 @@ enum class StopReason {
   StartFailed,   // the launcher could not start every process
   Stalled,       // nothing was appended for the stall timeout
   LogVanished,   // a numbered log disappeared that no reader can have deleted
+  CoverageLost,  // every reader of a path was left behind
   Diagnostic,    // a process printed a diagnostic line
   HostLost,      // a host's agent stopped answering
 };
@@ -45,6 +46,7 @@ struct HostRecord {
   double heard_s = 0;
   bool readers_up = false;  // its readers have started
   bool bye = false;         // every process of it ended and its agent said so
+  bool looked = false;      // its agent answered the last look
   bool lost = false;        // its agent stopped answering before that
   double lost_s = 0;
   std::string lost_why;                  // "its connection closed", ...
@@ -92,8 +94,8 @@ struct RunState {
   std::vector<OutputNote> retry_notices;
   unsigned retry_notice_count = 0;
   LogSizes sizes;
-  Progress progress;      // readers in the order of their ids
-  LastLogCheck last_log;  // checked once every process has ended
+  Progress progress;             // readers in the order of their ids
+  std::vector<PlaceLook> looks;  // through each path on each host, once every process ended
   std::vector<TimelinePoint> timeline;
   unsigned timeline_step = 1;  // seconds between its points
 };

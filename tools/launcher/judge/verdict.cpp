@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "accounting.h"
+
 static StopContext stopContext(const RunState& run) {
   StopContext stop;
   stop.stop_s = run.stop_s;
@@ -25,29 +27,6 @@ static void judgeProcess(const Process& p, const ProcessEnd& end, Verdict& v) {
     v.warnings.push_back({"may_still_run", processName(p) + " may still be running on " +
                                                hostName(p) + " (PID " + std::to_string(p.pid) +
                                                ")"});
-  }
-}
-
-static bool writerKilled(const std::vector<Process>& processes) {
-  for (const Process& p : processes) {
-    if (p.role == Role::Writer && (p.killed_by_launcher || p.exit.signalled)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// A writer killed in the middle of its one write(2) leaves a record cut short at the end:
-// that alone says nothing about the file system.
-static void judgeLastLog(const std::vector<Process>& processes, const RunState& run, Verdict& v) {
-  const LastLogCheck& check = run.last_log;
-  if (check.defect.empty()) {
-    return;
-  }
-  if (check.cut_at_end && writerKilled(processes)) {
-    v.warnings.push_back({"last_log_cut", check.defect + " (a writer was killed)"});
-  } else {
-    v.failures.push_back({"last_log", check.defect});
   }
 }
 
@@ -105,7 +84,10 @@ Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run
     v.ends.push_back(decideEnd(p, stop));
     judgeProcess(p, v.ends.back(), v);
   }
-  judgeLastLog(processes, run, v);
+  judgeLooks(processes, run.looks, v.failures, v.warnings);
+  for (const Finding& lost : judgeAcknowledged(processes, run.looks)) {
+    v.failures.push_back(lost);
+  }
   for (const Finding& gap : judgeCoverage(run.progress, measuredSeconds(run))) {
     v.failures.push_back(gap);
   }

@@ -95,6 +95,7 @@ static json process(const Process& p, const ProcessEnd& end, const RunState& run
           {"start_s", orNull(p.start_s >= 0, rounded(p.start_s))},
           {"end_s", orNull(p.reaped, rounded(p.end_s))},
           {"lost", p.lost},
+          {"last_record_written", orNull(p.last_written >= 0, p.last_written)},
           {"cpu_user_s", orNull(measured, rounded(p.exit.user_s))},
           {"cpu_system_s", orNull(measured, rounded(p.exit.system_s))},
           {"max_rss_kb", orNull(measured, p.exit.rss_kb)},
@@ -137,6 +138,21 @@ static json lastLog(const LastLogCheck& check) {
           {"bytes", check.bytes},
           {"records_verified", check.records},
           {"defect", orNull(!check.defect.empty(), check.defect)}};
+}
+
+static json lastLook(const std::vector<PlaceLook>& looks) {
+  json places = json::array();
+  for (const PlaceLook& look : looks) {
+    places.push_back({{"host", orNull(!look.host.empty(), look.host)},
+                      {"path", look.path},
+                      {"first_log", orNull(look.logs > 0, look.first)},
+                      {"last_log", orNull(look.logs > 0, look.last)},
+                      {"logs_checked", look.logs},
+                      {"partial", look.partial},
+                      {"records_verified", look.records},
+                      {"defect", orNull(!look.defect.empty(), look.defect)}});
+  }
+  return places;
 }
 
 static json explanation(const Explanation& e) {
@@ -210,7 +226,8 @@ static std::string jsonReport(const Report& r, const Options& opt) {
       {"hosts", hosts(r.run)},
       {"processes", processes},
       {"totals", totals(r.run)},
-      {"last_log", lastLog(r.run.last_log)},
+      {"last_log", lastLog(r.run.looks.empty() ? LastLogCheck{} : r.run.looks[0].last_log)},
+      {"last_look", lastLook(r.run.looks)},
       {"timeline", timeline(r.run)},
   };
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -9,7 +9,7 @@
 #include "options.h"
 #include "report.h"
 
-constexpr int JSON_SUMMARY_VERSION = 3;
+constexpr int JSON_SUMMARY_VERSION = 4;
 
 // Writes the document to out; false if writing failed.
 bool writeJsonReport(FILE* out, const Report& r, const Options& opt);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ struct Process {
   unsigned last_checking = 0;  // reader: N of its last "Checking log N"
   int retry_notices = 0;       // reader: it waited for a log to become whole
   int diagnostics = 0;         // lines other than the known progress lines and notices
+
+  // Its account at the end. Writer: the last record the file system acknowledged (-1: it
+  // said nothing). Reader: the last record it verified of each client ID.
+  long last_written = -1;
+  unsigned client = 0;  // writer: the client ID it said it wrote as
+  bool told_verified = false;
+  std::map<unsigned, unsigned> verified;
 };
 
 inline std::string roleName(Role role) {
