@@ -199,8 +199,11 @@ int main(int argc, char** argv) {
   Verdict verdict = decideVerdict(processes, run);
   Explanation explanation;
   if (verdict.kind == VerdictKind::Fail) {
-    explanation = explainFailure(processes, run, dir.paths[0], opt.logtest,
-                                 causeContextOf(run, !opt.no_preflight, opt.inject));
+    CauseContext context = causeContextOf(run, !opt.no_preflight, opt.inject);
+    explanation = explainFailure(processes, run, dir.paths[0], opt.logtest, context);
+    if (!explanation.found) {
+      explanation = explainFinding(verdict.failures, run, dir.paths[0], opt.logtest, context);
+    }
   }
   bool kept = removeIfPassed(dir, opt, verdict.kind);
   Injection injection{opt.inject, {}};

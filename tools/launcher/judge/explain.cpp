@@ -443,3 +443,56 @@ Explanation explainFailure(const std::vector<Process>& processes, const RunState
   e.line = d.where;
   return e;
 }
+
+// What the last look found, where the look was made: this host's path, or the first path for
+// another host's look (the same directory, as this host sees it).
+static Explanation explainLook(const PlaceLook& look, const RunState& run, const std::string& dir,
+                               const std::string& logtest, const CauseContext& context) {
+  std::string name =
+      look.defect_log == 0 ? LAST_LOG_NAME : NUMBERED_LOG_PREFIX + num(look.defect_log);
+  std::string line =
+      look.defect.substr(look.defect.rfind(name + ": ", 0) == 0 ? name.size() + 2 : 0);
+  Explanation e =
+      explainDefect(look.host.empty() ? look.path : dir, logtest, look.defect_log, line, context);
+  e.found = true;
+  e.process = "the last look" + (look.host.empty() ? "" : " on " + look.host);
+  if (look.defect_log != 0 && look.defect_log <= mostVerified(run)) {
+    e.cause = name +
+              " was verified sound by the readers and is damaged now: bytes were written into "
+              "it after its rename (a stale page or block written back late)";
+  }
+  return e;
+}
+
+Explanation explainFinding(const std::vector<Finding>& failures, const RunState& run,
+                           const std::string& dir, const std::string& logtest,
+                           const CauseContext& context) {
+  Explanation e;
+  for (const Finding& f : failures) {
+    if (f.code == "last_look" || f.code == "last_log") {
+      for (const PlaceLook& look : run.looks) {
+        if (!look.defect.empty()) {
+          return explainLook(look, run, dir, logtest, context);
+        }
+      }
+    }
+    e.line = f.text;
+    if (f.code == "records_lost") {
+      e.cause =
+          "the file system acknowledged writes it did not keep: every record named was written, "
+          "synced and closed without an error, yet no reader verified it and no log left holds "
+          "it (a write-back cache lost, as at a server restart, or a client cut off that kept "
+          "answering success)";
+    } else if (f.code == "coverage") {
+      e.cause =
+          "new logs reached that path late or not at all, and readers elsewhere deleted them "
+          "before its readers could see them: one of: renames visible late through that path (a "
+          "directory or lookup cache that lags), readers there far slower than elsewhere";
+    } else {
+      continue;
+    }
+    e.found = true;
+    return e;
+  }
+  return {};
+}

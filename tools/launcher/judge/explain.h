@@ -67,3 +67,10 @@ Explanation explainDefect(const std::string& dir, const std::string& logtest, un
 Explanation explainFailure(const std::vector<Process>& processes, const RunState& run,
                            const std::string& dir, const std::string& logtest,
                            const CauseContext& context);
+
+// A FAIL that no reader's diagnostic explains, from the first of the launcher's own findings
+// that has a cause to name: damage the last look found (in a log the readers had verified,
+// it came after them), acknowledged records missing, a path whose readers were left behind.
+Explanation explainFinding(const std::vector<Finding>& failures, const RunState& run,
+                           const std::string& dir, const std::string& logtest,
+                           const CauseContext& context);

@@ -73,8 +73,12 @@ static void printExplanation(const Explanation& e) {
   if (!e.found) {
     return;
   }
-  printf("Where it failed: %s, log.%u, record %d", e.process.c_str(), e.log, e.record);
-  printf(e.note.empty() ? " (the dump as this host sees it):\n" : ": %s\n", e.note.c_str());
+  // A finding of the launcher's own (records missing) has no record to show, only its cause.
+  if (e.record != 0) {
+    std::string log = e.log == 0 ? "last_log" : "log." + std::to_string(e.log);
+    printf("Where it failed: %s, %s, record %d", e.process.c_str(), log.c_str(), e.record);
+    printf(e.note.empty() ? " (the dump as this host sees it):\n" : ": %s\n", e.note.c_str());
+  }
   for (const std::string& line : e.dump) {
     printf("  %s\n", line.c_str());
   }
