@@ -36,6 +36,11 @@ struct FaultRow {
   const char* cause;  // the likely cause the launcher names for the row, a regex
 };
 
+// A row the launcher finds by the writers' accounts against what the logs hold.
+inline constexpr const char* LOST_RECORDS =
+    "^records_lost: client [0-9]+ \\(writer [0-9]+\\) wrote records up to [0-9,]+; the logs "
+    "(end at [0-9,]+|hold none of its records): [0-9,]+ acknowledged records? (is|are) missing$";
+
 // The first diagnostic of a FAIL row is the one the fault leads to first; locks that exclude
 // nobody show in many ways: appends land past the size seen, and two rollovers at once give
 // one log two terminators, or one name to two logs. Dropped records leave a log that reads as
@@ -49,29 +54,42 @@ inline constexpr FaultRow FAULT_TABLE[] = {
      "^(reader [0-9]+: (Unexpected (record offset|sequence numer|EOF)|Bad header at offset|"
      "Error: Data found beyond|Small log file)|writer [0-9]+: (New log file already exists|"
      "rename\\(\\)))",
-     ""},
+     "a lock that does not exclude|so the lock did not exclude"},
     {"lost-write", Fault::LostWrite, 0.01, "lost write-back", false, 30,
-     "^reader [0-9]+: Unexpected sequence numer for client ID", ""},
+     "^reader [0-9]+: Unexpected sequence numer for client ID",
+     "its records in between were lost \\(a lost write\\)$"},
     {"short-write", Fault::ShortWrite, 0.01, "a torn append", false, 30,
-     "^reader [0-9]+: (Cheksum failed for client ID|Unexpected EOF, missing data)", ""},
+     "^reader [0-9]+: (Cheksum failed for client ID|Unexpected EOF, missing data)",
+     "were stored; the (next record starts|log ends) inside its payload \\(a torn or short append"},
     {"bit-flip", Fault::BitFlip, 0.01, "data corruption", false, 30,
-     "^reader [0-9]+: Cheksum failed for client ID", ""},
+     "^reader [0-9]+: Cheksum failed for client ID",
+     "payload bytes changed after they were written \\(data corruption\\)$"},
     {"dup-write", Fault::DupWrite, 0.01, "a retransmitted append", false, 30,
-     "^reader [0-9]+: Unexpected record offset", ""},
+     "^reader [0-9]+: Unexpected record offset",
+     "one append was stored twice \\(a retransmitted write\\)$"},
     {"stale-size", Fault::StaleSize, 0.01, "a stale attribute cache", false, 30,
-     "^reader [0-9]+: Unexpected record offset", ""},
+     "^reader [0-9]+: Unexpected record offset",
+     "although the lock excludes: a file size (cached from before the previous append|that lagged "
+     "the appends before it) \\(a stale attribute cache\\)$"},
     {"fsync-eio", Fault::FsyncEio, 0.01, "a write-back error at fsync", false, 30,
-     "^writer [0-9]+: fsync\\(last_log\\): Input/output error$", ""},
+     "^writer [0-9]+: fsync\\(last_log\\): Input/output error$",
+     "^the file system reported an error as the writer made its record durable"},
     {"close-eio", Fault::CloseEio, 0.01, "a write-back error at close", false, 30,
-     "^writer [0-9]+: fclose\\(last_log\\): Input/output error$", ""},
+     "^writer [0-9]+: fclose\\(last_log\\): Input/output error$",
+     "^the file system reported an error as the writer made its record durable"},
     {"torn-rename", Fault::TornRename, 1.0, "a rename visible to others before its data", false, 30,
-     "^reader [0-9]+: Small log file, size = [0-9]+, min size = 1024000$", ""},
+     "^reader [0-9]+: Small log file, size = [0-9]+, min size = 1024000$",
+     "a rename visible before the renamed file's last bytes$"},
     {"slow-rename", Fault::SlowRename, 1.0, "a slow but well-ordered rename", true, 10, "", ""},
-    {"drop-all", Fault::DropAll, 1.0, "a write-back cache lost at a server restart", false, 30, "",
-     ""},
+    {"drop-all", Fault::DropAll, 1.0, "a write-back cache lost at a server restart", false, 30,
+     LOST_RECORDS, "^the file system acknowledged writes it did not keep"},
     {"drop-one", Fault::DropOne, 1.0, "a client cut off while it keeps returning success", false,
-     30, "", ""},
-    {"late-write", Fault::LateWrite, 1.0, "a stale page written back late", false, 20, "", ""},
+     30, LOST_RECORDS, "^the file system acknowledged writes it did not keep"},
+    // Readers have verified the log long before: the last look finds the damage, unless a reader
+    // slow to get there meets it first.
+    {"late-write", Fault::LateWrite, 1.0, "a stale page written back late", false, 20,
+     "^(last_look: log\\.[0-9]+|reader [0-9]+): ",
+     "(was verified sound by the readers and is damaged now|zero bytes at offset)"},
     {"hidden-rename", Fault::HiddenRename, 1.0, "a rename visible late through one path", false, 30,
-     "", ""},
+     "^coverage: every reader of .* is left behind", "^new logs reached that path late"},
 };

@@ -210,8 +210,13 @@ static void startRole(Agent& a, char role) {
       continue;
     }
     std::string error;
-    const std::vector<std::string> none;
-    if (!startChild(c, a.args.logtest, role == 'W' ? a.args.writer_env : none, &error)) {
+    std::vector<std::string> env;
+    // An injected fault meant for one writer knows it by the launcher's number.
+    if (role == 'W' && !a.args.writer_env.empty()) {
+      env = a.args.writer_env;
+      env.push_back("LOGTEST_INJECT_WRITER=" + std::to_string(c.id));
+    }
+    if (!startChild(c, a.args.logtest, env, &error)) {
       send(a, {{"e", "line"},
                {"p", processTag(c.role, c.id)},
                {"kind", "diagnostic"},

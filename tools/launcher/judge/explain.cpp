@@ -464,6 +464,21 @@ static Explanation explainLook(const PlaceLook& look, const RunState& run, const
   return e;
 }
 
+// A writer that could not make its record durable says so itself; the cause is the error.
+static std::string writerCause(const RunState& run) {
+  static const std::regex durable("^(fflush|fsync|fclose)\\(last_log\\): (.+)$");
+  std::smatch m;
+  for (const OutputNote& note : run.diagnostics) {
+    if (note.process.rfind("writer ", 0) == 0 && std::regex_match(note.line, m, durable)) {
+      return "the file system reported an error as the writer made its record durable (" +
+             m[1].str() + ": " + m[2].str() +
+             "): the record may not be stored; a write-back that failed on the server, a full "
+             "or read-only file system, or a lost connection";
+    }
+  }
+  return "";
+}
+
 Explanation explainFinding(const std::vector<Finding>& failures, const RunState& run,
                            const std::string& dir, const std::string& logtest,
                            const CauseContext& context) {
@@ -477,7 +492,9 @@ Explanation explainFinding(const std::vector<Finding>& failures, const RunState&
       }
     }
     e.line = f.text;
-    if (f.code == "records_lost") {
+    if (f.code == "diagnostic" && !writerCause(run).empty()) {
+      e.cause = writerCause(run);
+    } else if (f.code == "records_lost") {
       e.cause =
           "the file system acknowledged writes it did not keep: every record named was written, "
           "synced and closed without an error, yet no reader verified it and no log left holds "

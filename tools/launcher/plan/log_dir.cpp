@@ -194,11 +194,17 @@ bool stopMarkerExists(const std::string& dir) {
   return stat(join(dir, STOP_TEST_NAME).c_str(), &st) == 0;
 }
 
-bool removeTestDir(const std::string& dir) {
+bool removeTestFiles(const std::string& dir, bool with_id_files) {
   std::vector<std::string> names = findLeftovers(dir);
-  names.push_back(LOG_INFO_NAME);
-  names.push_back(NEXT_ID_NAME);
-  if (!removeFiles(dir, names)) {
+  if (with_id_files) {
+    names.push_back(LOG_INFO_NAME);
+    names.push_back(NEXT_ID_NAME);
+  }
+  return removeFiles(dir, names);
+}
+
+bool removeTestDir(const std::string& dir) {
+  if (!removeTestFiles(dir, true)) {
     return false;
   }
   if (rmdir(dir.c_str()) != 0) {

@@ -27,6 +27,11 @@ bool stopMarkerExists(const std::string& dir);
 // The name writers give log n, "DIR/log.N".
 std::string numberedLogPath(const std::string& dir, unsigned n);
 
+// Removes the files of a finished test from dir (StopTest, last_log, log.N, a logInfo holding
+// a log number), and logInfo and next_id too when with_id_files; false (and a note) if one
+// could not be removed.
+bool removeTestFiles(const std::string& dir, bool with_id_files);
+
 // Removes every file a test makes, then the directory; false (and a note) if anything else
 // is left in it.
 bool removeTestDir(const std::string& dir);

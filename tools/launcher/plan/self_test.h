@@ -11,7 +11,8 @@ struct SelfTestRow {
   bool expect_pass = true;
   std::string verdict;      // "PASS", "FAIL", ... or "" if the run gave no summary
   double seconds = -1;      // to the first diagnostic (FAIL) ; -1 if none
-  std::string first_line;   // "reader 1: Cheksum failed for client ID 3"
+  std::string first_line;   // "reader 1: Cheksum failed for client ID 3", or "code: finding"
+  std::string cause;        // the likely cause the explanation named
   unsigned long fired = 0;  // times the fault acted, from the injector's report
   unsigned long records = 0;
   bool as_expected = false;
