@@ -28,10 +28,14 @@ ROWS
 # judges it; all must come out as meant, and the table must say so row by row.
 if [ "${1:?which fault}" = self-test ]; then
   case_begin self_test
-  launch --logtest "$LOGTEST" --self-test "$work"
+  mkdir "$work/logs"
+  launch --logtest "$LOGTEST" --self-test "$work/logs"
   expect 0 "Self-test: 15 of 15 faults behaved as expected"
   [ "$(grep -cE '^[a-z-]+ +(PASS|FAIL) +(PASS|FAIL) +[0-9.-]+ +yes ' "$work/out")" -eq 15 ] ||
     fail "the self-test table is not 15 rows as meant"
+  # It leaves the directory as it found it, ready for the next self-test.
+  left=$(find "$work/logs" -mindepth 1 -printf '%f ')
+  [ -z "$left" ] || fail "the self-test left $left"
   exit 0
 fi
 read -r fault verdict seconds report pattern < <(grep "^$1 " <<<"$rows") ||

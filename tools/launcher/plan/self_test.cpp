@@ -102,7 +102,10 @@ static SelfTestRow runRow(const FaultRow& fault, const Options& opt, const std::
   // Grace, and a rename the injector holds back for seconds, on top of the run itself.
   runCaptured(argv, fault.seconds + opt.grace + 60, &output);
   judgeSelfTestRow(readFileText(json_file), row);
-  unlink(json_file.c_str());
+  // Emptied, not removed, so that the name stays ours for the next row.
+  if (truncate(json_file.c_str(), 0) != 0) {
+    perror("logtest-run: --self-test: truncate");
+  }
   if (row.verdict.empty()) {
     row.first_line = output.substr(0, output.find('\n'));  // why there is no summary
   }
@@ -151,7 +154,16 @@ int runSelfTest(const Options& opt) {
             "in ../lib/logtest/\n");
     return EXIT_USAGE;
   }
-  std::string json_file = dir.paths[0] + "/.self-test.json";
+  // Each row's summary goes to a file of our own, never into the directory under test.
+  const char* tmp = getenv("TMPDIR");
+  std::string json_file =
+      std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/logtest-self-test.XXXXXX";
+  int json_fd = mkstemp(&json_file[0]);
+  if (json_fd < 0) {
+    perror("logtest-run: --self-test: mkstemp");
+    return EXIT_USAGE;
+  }
+  close(json_fd);
   printf("Self-test on %s: every fault of the injector in turn, 3 writers and 2 readers\n",
          dir.paths[0].c_str());
   printf("%-13s %-8s %-10s %7s  %-9s %-*s  %s\n", "fault", "expected", "verdict", "seconds",
@@ -165,6 +177,7 @@ int runSelfTest(const Options& opt) {
   int rows = static_cast<int>(faults().size());
   printf("Self-test: %d of %d faults behaved as expected%s\n", behaved, rows,
          behaved == rows ? "" : "; see the rows marked NO");
+  unlink(json_file.c_str());
   if (dir.temporary) {
     removeTestDir(dir.paths[0]);
   } else {
