@@ -118,6 +118,12 @@ TEST_F(AgentTest, RunsItsOwnPartOfThePlanAndReportsEveryEnd) {
     EXPECT_FALSE(end["killed"].get<bool>());
   }
   EXPECT_TRUE(next("bye").is_object());
+  // It stays for the last look, once through each of its paths.
+  send("look");
+  Json look = next("look");
+  ASSERT_TRUE(look.is_object());
+  ASSERT_EQ(look["places"].size(), 1u);
+  EXPECT_EQ(look["places"][0]["path"], dir);
 }
 
 // A lost launcher: once its writers ran, the agent raises StopTest itself and ends them.

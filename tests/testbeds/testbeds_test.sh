@@ -243,7 +243,11 @@ case_cluster_pass() {
   expect_pass "8 hosts with 12 processes each"
   expect_json "
 assert len(d['hosts']) == 8 and not any(h['lost'] for h in d['hosts']), d['hosts']
-assert all(p['cpu_user_s'] is not None and p['max_rss_kb'] > 0 for p in d['processes'])"
+assert all(p['cpu_user_s'] is not None and p['max_rss_kb'] > 0 for p in d['processes'])
+# Every host looked at what was left, and every writer's last record was found.
+assert sorted(l['host'] for l in d['last_look']) == sorted(h['name'] for h in d['hosts'])
+assert all(l['logs_checked'] > 0 and l['defect'] is None for l in d['last_look']), d['last_look']
+assert all(p['last_record_written'] is not None for p in d['processes'] if p['role'] == 'writer')"
   expect_nothing_left 10 "the run"
 }
 
