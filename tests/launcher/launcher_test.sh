@@ -191,6 +191,22 @@ assert all(p['exit_status'] is not None for p in d['processes'])"
   [ -e "$dir/StopTest" ] || fail "no StopTest after Ctrl-C"
 }
 
+# StopTest made by someone else in the middle of a healthy run: the same verdict every time,
+# and no writer's silent exit at the marker counts against it, wherever it met it.
+case_outside_stop() {
+  local dir
+  for run in 1 2 3; do
+    dir=$work/logs$run
+    make_dir "$dir"
+    launch_bg --logtest "$LOGTEST" -t 60 -w 4 -r 2 --json "$work/summary.json" "$dir"
+    wait_until 20 test -e "$dir/log.3" || fail "run $run: no log was written"
+    : >"$dir/StopTest"
+    wait_launcher
+    expect 0 "StopTest appeared"
+    expect_json "assert d['stop_reason'] == 'marker' and d['verdict'] == 'PASS', d['failures']"
+  done
+}
+
 # Stand-ins run everything here: env for ssh; pdsh and srun that report a remote exit status as
 # the real ones do (pdsh in a line and, without -S, with exit status 0; pdsh passes no input).
 # The command line they get must survive a shell with blanks and quotes in both the directory

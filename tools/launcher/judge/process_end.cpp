@@ -5,10 +5,10 @@
 #include <cstdio>
 
 // A writer that meets StopTest while opening the log ends through the stop path, with 1 and
-// without a word. That is no fault of its own once someone with a reason raised the marker.
-static bool writerStoppedByMarker(const Process& p, int status, const StopContext& stop) {
-  return p.role == Role::Writer && status == 1 && p.diagnostics == 0 && !p.ended_early &&
-         p.end_s >= stop.stop_s && stop.marker_for_a_reason;
+// without a word, whoever raised the marker and whether or not the launcher had seen it yet: a
+// writer that ended while no marker existed is marked ended_early instead.
+static bool writerStoppedByMarker(const Process& p, int status) {
+  return p.role == Role::Writer && status == 1 && p.diagnostics == 0 && !p.ended_early;
 }
 
 static std::string graceText(const StopContext& stop) {
@@ -51,7 +51,7 @@ static ProcessEnd exitedEnd(const Process& p, const StopContext& stop) {
   } else if (p.ended_early) {
     fail(end, name + " ended with status " + std::to_string(end.exit_status) +
                   " while the test was running and no StopTest existed");
-  } else if (writerStoppedByMarker(p, end.exit_status, stop)) {
+  } else if (writerStoppedByMarker(p, end.exit_status)) {
     end.result += " at StopTest";
   } else if (end.exit_status != 0) {
     fail(end, name + " exited with status " + std::to_string(end.exit_status));

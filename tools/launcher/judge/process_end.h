@@ -8,10 +8,9 @@
 
 // What the launcher knew about the stop when the processes ended.
 struct StopContext {
-  double stop_s = 0;                 // when the stop began
-  double grace_waited_s = 0;         // how long the processes were given to end after it
-  bool grace_cut_short = false;      // a second interrupt ended the wait early
-  bool marker_for_a_reason = false;  // raised by the launcher, or by a process that said why
+  double stop_s = 0;             // when the stop began
+  double grace_waited_s = 0;     // how long the processes were given to end after it
+  bool grace_cut_short = false;  // a second interrupt ended the wait early
 };
 
 struct ProcessEnd {

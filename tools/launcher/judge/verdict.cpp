@@ -10,7 +10,6 @@ static StopContext stopContext(const RunState& run) {
   stop.stop_s = run.stop_s;
   stop.grace_waited_s = run.grace_waited_s;
   stop.grace_cut_short = run.grace_cut_short;
-  stop.marker_for_a_reason = run.launcher_raised_marker || run.diagnostic_count > 0;
   return stop;
 }
 
