@@ -1,6 +1,8 @@
 // Entry point: one executable, five roles chosen by the first character of the first argument.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +44,14 @@ int main(int argc, char** argv) {
     // Refused before any file is touched, and not through stopTest: the marker's name would
     // be cut too.
     fprintf(stderr, "Log path too long: %zu bytes\n", root_len);
+    return 1;
+  }
+  // A reader would wait for log.1, and a writer for nothing, in a directory that is not
+  // there; neither can raise the marker in it either.
+  struct stat st;
+  int dir_error = stat(argv[2], &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (role != 'T' && dir_error != 0) {
+    fprintf(stderr, "Log directory %s: %s\n", argv[2], strerror(dir_error));
     return 1;
   }
   initLogPaths(argv[2]);

@@ -70,6 +70,15 @@ TEST_F(CommandLineTest, LogPathTooLongForTheWidestLogNameIsRefused) {
     }
   }
   EXPECT_EQ(before, entries());  // not even a marker, whose name would be cut too
+
+  // A directory that is not there, or not a directory, ends a reader or writer at once.
+  for (const char* role : {"W", "R"}) {
+    EXPECT_EQ(1, runLogtest({role, dir + "/missing"}, &out));
+    EXPECT_EQ("Log directory " + dir + "/missing: No such file or directory\n", out);
+    EXPECT_EQ(1, runLogtest({role, dir + "/next_id"}, &out));
+    EXPECT_EQ("Log directory " + dir + "/next_id: Not a directory\n", out);
+  }
+  EXPECT_FALSE(fileExists(dir + "/StopTest"));
 }
 
 // Only the marker's existence counts, whatever it is. A link planted under its name is a marker
