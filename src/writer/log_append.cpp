@@ -20,6 +20,13 @@ static char stream_buffer[sizeof(LogRecordHeader) + PAYLOAD_BUFFER_SIZE];
 // must not append to (or later rename) a file that someone else's link points at.
 static FILE* openLastLog() {
   int fd = open(last_log, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW, 0666);
+  // Nor into a FIFO or a device put in its place: records would go where no reader looks, and
+  // a FIFO would hold every writer that waits for the lock.
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    fprintf(stderr, "fopen(last_log): not a regular file\n");
+    stopTest();
+  }
   FILE* log = fd < 0 ? nullptr : fdopen(fd, "a+");
   if (log == nullptr) {
     perror("fopen(last_log)");

@@ -126,6 +126,13 @@ TEST_F(WriterRunTest, SymlinkedSharedFileStopsTheWriterAndLeavesItsTargetAlone) 
     EXPECT_TRUE(fileExists(dir + "/StopTest"));
     EXPECT_FALSE(fileExists(dir + "/log.1"));
   }
+  // A FIFO in its place takes no record and holds no writer.
+  removeTree(dir);
+  dir = makeLogDir();
+  ASSERT_EQ(0, mkfifo((dir + "/last_log").c_str(), 0644));
+  std::string out;
+  EXPECT_EQ(1, runLogtest({"W", dir}, &out));
+  EXPECT_EQ("fopen(last_log): not a regular file\nLast record written: 0 by writer 1\n", out);
 }
 
 // A writer whose standard output has lost its reader still completes the rollover it began
