@@ -82,9 +82,17 @@ case_usage_errors() {
 2|no executable logtest found at $work/nothing|--logtest $work/nothing
 2|unknown fault bogus|--inject bogus
 2|--self-test runs on this host|--self-test --inject none
+2|lies in the directory under test $work|--json $work/summary.json $work
+2|its directory must take a new file|--json $work/missing/summary.json
 0|--duration|--help
 0|logtest-run |--version
 EOF
+
+  # A refused run leaves an earlier summary as it was.
+  echo '{"earlier": true}' >"$work/earlier.json"
+  launch --json "$work/earlier.json" "$work/missing"
+  expect 2 "$work/missing: No such file or directory"
+  grep -q earlier "$work/earlier.json" || fail "a refused run touched the earlier summary"
 
   # Without --logtest, the logtest beside logtest-run.
   mkdir "$work/bin"

@@ -40,15 +40,6 @@ static void printPlan(const Options& opt, const LogDir& dir) {
   fflush(stdout);
 }
 
-// Opened before the run, so a JSON file that cannot be written stops nothing half way.
-static FILE* openJson(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "w");
-  if (f == nullptr) {
-    fprintf(stderr, "logtest-run: --json %s: %s\n", path.c_str(), strerror(errno));
-  }
-  return f;
-}
-
 // With --inject, every writer and reader preloads the injector, which reports to a file of ours
 // at exit.
 static bool setUpInjection(const Options& opt, AgentArgs& agents, std::string* report_file) {
@@ -150,8 +141,9 @@ int main(int argc, char** argv) {
   if (status >= 0) {
     return status;
   }
-  FILE* json = opt.json_file.empty() ? nullptr : openJson(opt.json_file);
-  if (!opt.json_file.empty() && json == nullptr) {
+  std::string error;
+  if (!opt.json_file.empty() && !checkJsonTarget(opt.json_file, opt.dirs, &error)) {
+    fprintf(stderr, "logtest-run: %s\n", error.c_str());
     return EXIT_USAGE;
   }
   if (opt.self_test) {
@@ -189,7 +181,6 @@ int main(int argc, char** argv) {
   SystemInfo system = describeSystem(versionText(), dir.paths);
 
   Guard guard;
-  std::string error;
   if (!startGuard(dir.paths[0] + "/" + STOP_TEST_NAME, guard, &error)) {
     run.launcher_errors.push_back("could not start the guard process: " + error);
   }
@@ -214,8 +205,8 @@ int main(int argc, char** argv) {
   Report report{processes,        run,         verdict,  dir, kept, system,
                 opt.command_line, explanation, injection};
   printReport(report, opt.quiet);
-  if (json != nullptr && (!writeJsonReport(json, report, opt) || fclose(json) != 0)) {
-    fprintf(stderr, "logtest-run: writing %s failed: %s\n", opt.json_file.c_str(), strerror(errno));
+  if (!opt.json_file.empty() && !writeJsonFile(opt.json_file, report, opt, &error)) {
+    fprintf(stderr, "logtest-run: %s\n", error.c_str());
   }
   return exitStatusFor(verdict.kind);
 }

@@ -1,6 +1,13 @@
 #include "json_report.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -236,4 +243,53 @@ static std::string jsonReport(const Report& r, const Options& opt) {
 bool writeJsonReport(FILE* out, const Report& r, const Options& opt) {
   std::string text = jsonReport(r, opt);
   return fwrite(text.data(), 1, text.size(), out) == text.size() && fflush(out) == 0;
+}
+
+static std::string parentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+static std::string realPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+bool checkJsonTarget(const std::string& path, const std::vector<std::string>& dirs,
+                     std::string* error) {
+  std::string parent = realPath(parentOf(path));
+  if (parent.empty() || access(parent.c_str(), W_OK | X_OK) != 0) {
+    *error = "--json " + path + ": " + strerror(errno) + " (its directory must take a new file)";
+    return false;
+  }
+  for (const std::string& dir : dirs) {
+    std::string inside = realPath(dir);
+    if (!inside.empty() && (parent == inside || parent.rfind(inside + "/", 0) == 0)) {
+      *error = "--json " + path + " lies in the directory under test " + dir +
+               ": put the summary elsewhere";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool writeJsonFile(const std::string& path, const Report& r, const Options& opt,
+                   std::string* error) {
+  std::string temporary = parentOf(path) + "/.logtest-run.json.XXXXXX";
+  int fd = mkstemp(&temporary[0]);
+  FILE* out = fd < 0 ? nullptr : fdopen(fd, "w");
+  bool ok = out != nullptr && writeJsonReport(out, r, opt) && fsync(fileno(out)) == 0;
+  ok = (out == nullptr || fclose(out) == 0) && ok;
+  // A summary is read by people and scripts: readable as an ordinary new file would be.
+  ok = ok && chmod(temporary.c_str(), 0644) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    *error = "writing " + path + " failed: " + strerror(errno);
+    if (fd >= 0) {
+      unlink(temporary.c_str());
+    }
+  }
+  return ok;
 }
