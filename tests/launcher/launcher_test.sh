@@ -199,6 +199,34 @@ assert all(p['exit_status'] is not None for p in d['processes'])"
   [ -e "$dir/StopTest" ] || fail "no StopTest after Ctrl-C"
 }
 
+# A second launcher on a directory in use is refused before it touches anything, --clean or
+# not; an interrupt during the preflight leaves nothing behind and says so.
+case_one_test_per_directory() {
+  local dir=$work/logs second
+  make_dir "$dir"
+  launch_bg --logtest "$fake" -t 0 -w 1 -r 1 "$dir"
+  wait_until 20 grep -q "until stopped" "$work/out" || fail "the first test did not start"
+  second=$("$LOGTEST_RUN" --logtest "$fake" --clean -t 1 "$dir" 2>&1) && fail "a second test ran"
+  grep -q "^logtest-run: $dir is in use by the test started by PID $launcher on .* at " \
+    <<<"$second" || fail "no refusal naming the first test: $second"
+  [ -e "$dir/next_id" ] || fail "the refused --clean removed the live test's files"
+  kill -INT "$launcher"
+  wait_launcher
+  expect 0
+
+  # An agent that takes its time to answer: Ctrl-C comes during the preflight.
+  printf '#!/bin/sh\nsleep 30\n' >"$work/slow-rsh"
+  chmod +x "$work/slow-rsh"
+  launch_bg --logtest "$fake" --clean --hosts h1 --rsh "$work/slow-rsh {host}" -t 1 "$dir"
+  wait_until 20 test -e "$dir/.logtest-run.claim" || fail "no claim"
+  sleep 1
+  kill -INT "$launcher"
+  wait_launcher
+  expect 5 "interrupted during the preflight; no test was started"
+  [ -z "$(find "$dir" -name '.logtest-*')" ] || fail "the preflight left $(find "$dir" -name '.logtest-*')"
+  [ -e "$dir/StopTest" ] || fail "--clean ran before the preflight ended"
+}
+
 # StopTest made by someone else in the middle of a healthy run: the same verdict every time,
 # and no writer's silent exit at the marker counts against it, wherever it met it.
 case_outside_stop() {
@@ -316,13 +344,29 @@ EOF
     fail "no FAIL verdict with its figures"
 }
 
-case_bad_next_id_fails() {
-  local dir=$work/logs
+# Counters a writer could not use are refused before anything is touched, saying what they
+# hold; --clean starts them afresh.
+case_bad_counters_refused() {
+  local dir=$work/logs want content
   make_dir "$dir"
-  printf -- -5 >"$dir/next_id"
-  launch --logtest "$LOGTEST" -t 30 -w 2 -r 1 "$dir"
-  expect 1 "writer 1: Invalid client ID -5 in next_id" "writer 2: Invalid client ID -5 in next_id" \
-    "writer 1 exited with status 1" "Stopped after"
+  while IFS='|' read -r want content; do
+    printf %s "$content" >"$dir/next_id"
+    launch --logtest "$fake" -t 1 "$dir"
+    expect 2 "$dir/next_id holds $want, not a count of client IDs"
+  done <<'ROWS'
+""|
+"-5"|-5
+"2147483647"|2147483647
+"12abc"|12abc
+ROWS
+  printf 0 >"$dir/next_id"
+  printf 'abc' >"$dir/logInfo"
+  launch --logtest "$fake" -t 1 "$dir"
+  expect 2 "$dir/logInfo holds 3 bytes, not a log number"
+  [ "$(cat "$dir/logInfo")" = abc ] || fail "a refused run touched logInfo"
+  launch --logtest "$fake" -t 1 --clean "$dir"
+  expect 0
+  [ "$(cat "$dir/logInfo")" != abc ] || fail "--clean kept logInfo"
 }
 
 # Without readers nothing is verified: never a PASS, and the writers' figures stay.

@@ -2,10 +2,12 @@
 // writer leaves is compared with the records encoded here on their own terms.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "control/file_helpers.h"
@@ -121,14 +123,24 @@ TEST_F(LogAppendTest, TwoWritersOnAnOversizedLogMakeOneRollover) {
 }
 
 TEST_F(LogAppendTest, AppendThatCannotReachTheFileStopsTheTest) {
-  // A device like /dev/full accepts the open and refuses the bytes: the flush must not pass
-  // as success.
-  if (mknod(last_log, S_IFCHR | 0666, makedev(1, 7)) != 0) {
-    GTEST_SKIP() << "cannot make a device node here";
-  }
-  EXPECT_EXIT(append(100), testing::ExitedWithCode(1),
-              "^fflush\\(last_log\\): No space left on device\n$");
+  // A file that takes the open and refuses the bytes (here: past the size limit of the
+  // process): the flush must not pass as success.
+  auto appendPastLimit = [this] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {50, 50};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    append(100);
+  };
+  EXPECT_EXIT(appendPastLimit(), testing::ExitedWithCode(1),
+              "^fflush\\(last_log\\): File too large\n$");
   EXPECT_TRUE(fileExists(stop_test_file));
+  // A device in the log's place is refused before anything is written to it.
+  unlink(last_log);
+  unlink(stop_test_file);
+  if (mknod(last_log, S_IFCHR | 0666, makedev(1, 7)) == 0) {
+    EXPECT_EXIT(append(100), testing::ExitedWithCode(1),
+                "^fopen\\(last_log\\): not a regular file\n$");
+  }
 }
 
 TEST_F(LogAppendTest, WriterNoticingTheMarkerWhileOpeningExitsOne) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "agent.h"
+#include "claim.h"
 #include "control/log_format.h"
 #include "explain.h"
 #include "guard.h"
@@ -22,6 +23,7 @@
 #include "run_loop.h"
 #include "self.h"
 #include "self_test.h"
+#include "signal_pipe.h"
 #include "system_info.h"
 #include "verdict.h"
 
@@ -107,29 +109,48 @@ static int giveUp(int status, const LogDir& dir, const std::string& report_file)
   return status;
 }
 
-// Starts every host's agent while the preflight's lock is held, so that each agent's look at
-// its paths is part of the preflight. EXIT_PASS to go on.
+static int interruptedAtStart() {
+  fprintf(stderr, "logtest-run: interrupted during the preflight; no test was started\n");
+  return EXIT_INTERRUPTED;
+}
+
+// Starts every host's agent while the preflight's token is there, so that each agent's look at
+// its paths is part of the preflight; only once every check passed is the directory set up
+// (--clean, the counters). Ctrl-C or SIGTERM meanwhile removes what the preflight made and
+// says so. EXIT_PASS to go on.
 static int startAgents(const Options& opt, const LogDir& dir, RunSettings& settings,
                        std::vector<Process>& processes, std::vector<Link>& links, RunState& run) {
+  int interrupts = signalPipe({SIGINT, SIGTERM, SIGHUP});
   PreflightLock lock;
   if (!opt.no_preflight && !beginPreflight(dir.paths, lock)) {
     return EXIT_USAGE;
   }
+  // Without a preflight the agents' readers may start at once: the directory must be ready.
+  if (opt.no_preflight && !setUpLogDir(dir, opt.clean, opt.quiet)) {
+    return EXIT_USAGE;
+  }
+  if (nextSignal(interrupts) != 0) {
+    endPreflight(lock);
+    return interruptedAtStart();
+  }
   bool connected = connectAgents(settings, processes, links, run);
   int status = EXIT_PASS;
-  if (!connected) {
+  if (!connected && run.start_interrupted) {
+    status = EXIT_INTERRUPTED;
+  } else if (!connected) {
     printf("NO VERDICT: %s\n", run.launch_failure.c_str());
     status = EXIT_HOST_FAILED;
-  } else if (!opt.no_preflight && !judgeAgentAnswers(run.hosts, dir.paths[0], lock, opt.quiet)) {
+  } else if (!opt.no_preflight && (!judgeAgentAnswers(run.hosts, dir.paths[0], lock, opt.quiet) ||
+                                   !setUpLogDir(dir, opt.clean, opt.quiet))) {
     status = EXIT_USAGE;
   }
   // Agents of a run that does not go on end before the token goes: without input, an agent
-  // takes the token's removal as the sign that its writers may start.
+  // takes the token's removal as the sign that its processes may start.
   if (status != EXIT_PASS) {
     dismissAgents(links);
   }
   endPreflight(lock);
-  return status;
+  return status == EXIT_INTERRUPTED ? interruptedAtStart() : status;
 }
 
 int main(int argc, char** argv) {
@@ -152,14 +173,18 @@ int main(int argc, char** argv) {
   AgentArgs agents;
   std::string report_file;
   LogDir dir;
-  if (!setUpInjection(opt, agents, &report_file) ||
-      !prepareLogDir(opt.dirs, opt.clean, opt.quiet, dir)) {
+  // Every check that can refuse comes before anything in the directory is created or removed;
+  // the claim is the first file of ours there.
+  if (!setUpInjection(opt, agents, &report_file) || !checkLogDir(opt.dirs, opt.clean, dir) ||
+      (!opt.no_preflight && !preflightNames(dir.paths))) {
+    return giveUp(EXIT_USAGE, dir, report_file);
+  }
+  Claim claim;
+  if (!claimDirectory(dir.paths[0], claim, &error)) {
+    fprintf(stderr, "logtest-run: %s\n", error.c_str());
     return giveUp(EXIT_USAGE, dir, report_file);
   }
   std::vector<Process> processes = planProcesses(opt.writers, opt.readers, dir.paths, opt.hosts);
-  if (!opt.no_preflight && !preflightNames(dir.paths)) {
-    return giveUp(EXIT_USAGE, dir, report_file);
-  }
   AgentArgs base = agentBase(opt, processes);
   base.writer_env = agents.writer_env;
   if (!opt.no_preflight) {
@@ -171,6 +196,7 @@ int main(int argc, char** argv) {
   RunState run;
   status = startAgents(opt, dir, settings, processes, links, run);
   if (status != EXIT_PASS) {
+    releaseClaim(claim);
     return giveUp(status, dir, report_file);
   }
   // A reader of our output that goes away must not take the test down with it.
@@ -196,6 +222,7 @@ int main(int argc, char** argv) {
       explanation = explainFinding(verdict.failures, run, dir.paths[0], opt.logtest, context);
     }
   }
+  releaseClaim(claim);
   bool kept = removeIfPassed(dir, opt, verdict.kind);
   Injection injection{opt.inject, {}};
   if (!report_file.empty()) {

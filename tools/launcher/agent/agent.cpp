@@ -367,8 +367,9 @@ static bool markerSeen(const Agent& a) {
   return false;
 }
 
-// Without input, writers wait until the coordinator has removed its preflight token: it does
-// so once the preflight passed, and only after it has ended the agents of a refused run.
+// Without input, processes wait until the coordinator has removed its preflight token: it does
+// so once the preflight passed and the directory is set up, and only after it has ended the
+// agents of a refused run.
 static bool preflightOver(const Agent& a) {
   struct stat st;
   return a.args.token.empty() || a.children.empty() ||
@@ -521,15 +522,16 @@ int agentMain(const AgentArgs& args) {
   a.start = monotonicSeconds();
   sayHello(a);
   double writers_at = -1;
-  if (args.no_input) {
-    startRole(a, 'R');
-    writers_at = now(a) + args.writers_after_s;
-  }
   while (!finished(a)) {
     pollOnce(a);
     takeSignals(a);
-    if (writers_at >= 0 && !a.writers_started && !a.stopping && now(a) >= writers_at &&
-        preflightOver(a)) {
+    // Without input: readers once the launcher has set the directory up and removed its
+    // token, writers some seconds later, when every host's readers are up.
+    if (args.no_input && !a.readers_started && !a.stopping && preflightOver(a)) {
+      startRole(a, 'R');
+      writers_at = now(a) + args.writers_after_s;
+    }
+    if (writers_at >= 0 && !a.writers_started && !a.stopping && now(a) >= writers_at) {
       startRole(a, 'W');
     }
     if (now(a) >= a.next_tick) {

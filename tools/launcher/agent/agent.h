@@ -19,10 +19,12 @@ struct AgentArgs {
   std::string name_from_env;  // or the variable that holds it (one command for many hosts)
   std::string version;        // the coordinator's; a different one of ours is refused by it
   std::string logtest;
-  std::string token;             // the preflight's file name in each path; empty: no checks
-  int grace = 15;                // seconds its processes get once the coordinator is lost
-  bool no_input = false;         // the remote shell carries no input (pdsh): go on alone
-  double writers_after_s = 0.2;  // without input: writers start this long after the readers
+  std::string token;      // the preflight's file name in each path; empty: no checks
+  int grace = 15;         // seconds its processes get once the coordinator is lost
+  bool no_input = false;  // the remote shell carries no input (pdsh): go on alone
+  // Without input: writers start this long after the readers, which start when the token is
+  // gone; a host that sees its removal late still has its readers up before log.1 is pruned.
+  double writers_after_s = 3;
   std::vector<std::string> writer_env;
   std::vector<std::pair<std::string, AgentProcess>> plan;  // host, process
 };

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "control/log_format.h"
+#include "claim.h"
 #include "file_text.h"
 
 // On a read-write descriptor: NFS grants an exclusive flock only on one.
@@ -28,6 +28,6 @@ PlaceCheck checkPlace(const std::string& path, const std::string& token_name) {
   PlaceCheck check;
   check.path = path;
   check.token = readTokenFile(path + "/" + token_name);
-  check.lock = tryLock(path + "/" + LOG_INFO_NAME);
+  check.lock = tryLock(path + "/" + CLAIM_NAME);
   return check;
 }

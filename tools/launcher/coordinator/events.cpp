@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "output_lines.h"
@@ -138,6 +139,12 @@ static void noteStarted(Watch& w, HostRecord& host, const Json& m) {
     if (p != nullptr) {
       p->pid = s.at(2).get<pid_t>();
       p->start_s = elapsed();
+      // Agents without input start their writers on their own, seconds after the command:
+      // the duration counts from the first writer that actually started.
+      if (p->role == Role::Writer && !w.first_writer_seen) {
+        w.first_writer_seen = true;
+        w.run.progress.writers_s = std::max(w.run.progress.writers_s, p->start_s);
+      }
     }
   }
   host.readers_up = true;  // agents start their readers first

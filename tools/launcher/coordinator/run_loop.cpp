@@ -396,11 +396,11 @@ bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
     if (!run.launch_failure.empty()) {
       return false;
     }
-    // An agent without input starts its readers as it says hello, and its writers once the
-    // preflight's token is gone: every host's readers are up before that.
+    // An agent without input starts its readers once the preflight's token is gone, and its
+    // writers some seconds later.
     bool all = next == links.size();
     for (const HostRecord& h : run.hosts) {
-      all = all && h.hello_s >= 0 && (links[h.link].input || h.readers_up);
+      all = all && h.hello_s >= 0;
     }
     if (all) {
       return true;
@@ -413,6 +413,7 @@ bool connectAgents(const RunSettings& opt, std::vector<Process>& processes,
     }
     if (nextSignal(signal_fd) != 0) {
       run.launch_failure = "interrupted while the agents started";
+      run.start_interrupted = true;
       return false;
     }
   }

@@ -27,8 +27,9 @@ struct Watch {
   int interrupts = 0;
   unsigned ticks = 0;
   bool writers_started = false;
-  double stall_asked_s = -1;  // when the agents were asked about a stall
-  bool status_shown = false;  // a tty status line waits to be overwritten
+  bool first_writer_seen = false;  // a writer reported started: the duration runs from then
+  double stall_asked_s = -1;       // when the agents were asked about a stall
+  bool status_shown = false;       // a tty status line waits to be overwritten
 };
 
 // Indexes the processes by role and id, and the hosts by name.

@@ -86,6 +86,7 @@ struct RunState {
   bool grace_cut_short = false;
   std::vector<std::string> launcher_errors;  // failures of the launcher's own
   std::string launch_failure;                // "h7 could not start: ..."; nothing ran
+  bool start_interrupted = false;            // SIGINT or SIGTERM came while the agents started
   std::vector<HostRecord> hosts;             // one per agent, in the order they were planned
   std::vector<Finding> failures;             // found while the test ran: a stall, a vanished log
   std::vector<Finding> warnings;             // a reader left behind or lagging

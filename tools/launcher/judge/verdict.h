@@ -17,6 +17,7 @@ constexpr int EXIT_USAGE = 2;       // bad usage, a directory it cannot prepare,
 constexpr int EXIT_NO_VERDICT = 3;  // no reader verified any log
 constexpr int EXIT_HOST_FAILED =
     4;  // a host could not start or was lost: no verdict on the file system
+constexpr int EXIT_INTERRUPTED = 5;  // SIGINT or SIGTERM cut the run (or its start) short
 
 // HostLost is a NO VERDICT too, with its own exit status: the launch failed, not the file system.
 enum class VerdictKind { Pass, Fail, NoVerdict, HostLost };

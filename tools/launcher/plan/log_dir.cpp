@@ -87,21 +87,86 @@ static std::string describe(const std::vector<std::string>& names) {
   return text;
 }
 
-static bool dealWithLeftovers(const std::string& dir, bool clean, bool quiet) {
-  std::vector<std::string> leftovers = findLeftovers(dir);
-  if (leftovers.empty()) {
-    return true;
+// What a counter file holds, for a refusal: its first bytes, printable.
+static std::string shownBytes(const std::string& bytes) {
+  std::string shown;
+  for (char c : bytes.substr(0, 24)) {
+    shown += c >= 32 && c < 127 ? std::string(1, c)
+                                : "\\x" + std::string(1, "0123456789abcdef"[(c >> 4) & 15]) +
+                                      "0123456789abcdef"[c & 15];
   }
-  if (!clean) {
+  return "\"" + shown + (bytes.size() > 24 ? "...\"" : "\"");
+}
+
+// False for anything but a regular file: the preflight names the rest.
+static bool readSmallFile(const std::string& path, std::string* bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  char buf[64];
+  ssize_t n = read(fd, buf, sizeof(buf));
+  close(fd);
+  bytes->assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  return true;
+}
+
+// Writers read next_id as a decimal count of the client IDs handed out, and logInfo as nothing
+// or a 4-byte log number: anything else would fail the run for the directory's sake.
+static std::string counterProblem(const std::string& dir) {
+  std::string bytes;
+  if (readSmallFile(join(dir, NEXT_ID_NAME), &bytes)) {
+    size_t digits = std::min(bytes.find_first_not_of("0123456789"), bytes.size());
+    bool only_digits =
+        digits != 0 && bytes.find_first_not_of(" \t\r\n", digits) == std::string::npos;
+    if (!only_digits || digits > 10 || strtoll(bytes.c_str(), nullptr, 10) >= INT32_MAX) {
+      return join(dir, NEXT_ID_NAME) + " holds " + shownBytes(bytes) +
+             ", not a count of client IDs (digits, below 2147483647)";
+    }
+  }
+  if (readSmallFile(join(dir, LOG_INFO_NAME), &bytes) && !bytes.empty() && bytes.size() != 4) {
+    return join(dir, LOG_INFO_NAME) + " holds " + std::to_string(bytes.size()) +
+           " bytes, not a log number (4 bytes) or nothing";
+  }
+  return "";
+}
+
+static bool checkLeftovers(const std::string& dir) {
+  std::vector<std::string> leftovers = findLeftovers(dir);
+  if (!leftovers.empty()) {
     fprintf(stderr, "logtest-run: %s holds files of an earlier test (%s); --clean removes them\n",
             dir.c_str(), describe(leftovers).c_str());
     return false;
   }
-  if (!quiet) {
-    printf("Removing files of an earlier test from %s: %s\n", dir.c_str(),
-           describe(leftovers).c_str());
+  std::string problem = counterProblem(dir);
+  if (!problem.empty()) {
+    fprintf(stderr, "logtest-run: %s; --clean starts it afresh\n", problem.c_str());
+    return false;
   }
-  return removeFiles(dir, leftovers);
+  return true;
+}
+
+// --clean: the earlier test's files go, and the counters start afresh, so that a repeated run
+// is the same run (a writer's client ID decides whether it pauses).
+static bool cleanLeftovers(const std::string& dir, bool quiet) {
+  std::vector<std::string> leftovers = findLeftovers(dir);
+  std::vector<std::string> removed = leftovers;
+  for (const char* name : {LOG_INFO_NAME, NEXT_ID_NAME}) {
+    struct stat st;
+    if (lstat(join(dir, name).c_str(), &st) == 0 &&
+        std::find(removed.begin(), removed.end(), name) == removed.end()) {
+      removed.push_back(name);
+    }
+  }
+  if (!quiet && !leftovers.empty()) {
+    printf("Removing files of an earlier test from %s: %s; logInfo and next_id start afresh\n",
+           dir.c_str(), describe(leftovers).c_str());
+  }
+  return removeFiles(dir, removed);
 }
 
 // O_EXCL: a file that is already there is kept as it is.
@@ -155,24 +220,29 @@ static bool makeTemporaryDir(LogDir& dir) {
   return true;
 }
 
-bool prepareLogDir(const std::vector<std::string>& dirs, bool clean, bool quiet, LogDir& dir) {
+bool checkLogDir(const std::vector<std::string>& dirs, bool clean, LogDir& dir) {
   if (dirs.empty()) {
-    if (!makeTemporaryDir(dir)) {
-      return false;
-    }
-  } else {
-    dir.paths = dirs;
-    for (const std::string& path : dir.paths) {
-      if (!checkIsDirectory(path)) {
-        return false;
-      }
-    }
-    if (!dealWithLeftovers(dir.paths[0], clean, quiet)) {
+    return makeTemporaryDir(dir);
+  }
+  dir.paths = dirs;
+  for (const std::string& path : dir.paths) {
+    if (!checkIsDirectory(path)) {
       return false;
     }
   }
+  return clean || checkLeftovers(dir.paths[0]);
+}
+
+bool setUpLogDir(const LogDir& dir, bool clean, bool quiet) {
+  if (clean && !dir.temporary && !cleanLeftovers(dir.paths[0], quiet)) {
+    return false;
+  }
   return createIfMissing(dir.paths[0], LOG_INFO_NAME, "") &&
          createIfMissing(dir.paths[0], NEXT_ID_NAME, "0");
+}
+
+bool prepareLogDir(const std::vector<std::string>& dirs, bool clean, bool quiet, LogDir& dir) {
+  return checkLogDir(dirs, clean, dir) && setUpLogDir(dir, clean, quiet);
 }
 
 MarkerResult raiseStopMarker(const std::string& dir) {

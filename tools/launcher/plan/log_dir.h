@@ -9,9 +9,17 @@ struct LogDir {
   bool temporary = false;          // made by the launcher, removed after a PASS
 };
 
-// Makes a temporary directory or checks the given ones, removes an earlier test's files when
-// --clean asks, and creates logInfo and next_id where missing. Prints why and returns false
-// when the run cannot start.
+// Makes a temporary directory or checks the given ones without touching them: each must be a
+// directory it can write, and the first must hold no earlier test's files and no counter a
+// writer cannot read, unless --clean is to remove them. Prints why and returns false when the
+// run cannot start.
+bool checkLogDir(const std::vector<std::string>& dirs, bool clean, LogDir& dir);
+
+// Once every check passed: with --clean removes the earlier test's files and the counters
+// (saying what it removed), then creates logInfo (empty) and next_id ("0") where missing.
+bool setUpLogDir(const LogDir& dir, bool clean, bool quiet);
+
+// Both, for a run that has no checks of its own in between.
 bool prepareLogDir(const std::vector<std::string>& dirs, bool clean, bool quiet, LogDir& dir);
 
 // Names of files an earlier test left in dir: StopTest, last_log, log.N, and a logInfo that

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "claim.h"
 #include "control/log_format.h"
 #include "file_text.h"
 
@@ -103,12 +104,12 @@ static std::string lockNotExcluding(const std::string& path, const std::string& 
          "would report corruption that the locking causes (--no-preflight starts anyway)";
 }
 
-// A child opens path/logInfo and tries a non-blocking exclusive flock: 0 if it got it, 1 if
-// the lock is taken, 2 if it could not try.
+// A child opens path's claim file and tries a non-blocking exclusive flock: 0 if it got it, 1
+// if the lock is taken, 2 if it could not try.
 static int tryLockInChild(const std::string& path) {
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = open((path + "/" + LOG_INFO_NAME).c_str(), O_RDWR | O_NOFOLLOW);
+    int fd = open((path + "/" + CLAIM_NAME).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
       _exit(2);
     }
@@ -135,7 +136,7 @@ static bool checkLocalPath(const std::string& path, const std::string& first,
   if (got == 0) {
     refuse(lockNotExcluding(path, first, ""));
   } else if (got == 2) {
-    refuse("preflight: cannot open " + path + "/" + LOG_INFO_NAME + " to try its lock");
+    refuse("preflight: cannot open " + path + "/" + CLAIM_NAME + " to try its lock");
   }
   return got == 1;
 }
@@ -149,19 +150,11 @@ static std::string makeToken() {
 
 bool beginPreflight(const std::vector<std::string>& paths, PreflightLock& lock) {
   const std::string& first = paths[0];
-  lock.fd = open((first + "/" + LOG_INFO_NAME).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
-    refuse("preflight: cannot lock " + first + "/" + LOG_INFO_NAME + ": " + strerror(errno) +
-           (errno == EWOULDBLOCK ? " (is a test already running in this directory?)" : ""));
-    endPreflight(lock);
-    return false;
-  }
   lock.token = makeToken();
   lock.token_name = preflightTokenName();
   lock.token_path = first + "/" + lock.token_name;
   if (!writeToken(lock.token_path, lock.token)) {
     lock.token_path.clear();
-    endPreflight(lock);
     return false;
   }
   for (const std::string& path : paths) {
@@ -177,10 +170,6 @@ void endPreflight(PreflightLock& lock) {
   if (!lock.token_path.empty()) {
     unlink(lock.token_path.c_str());
     lock.token_path.clear();
-  }
-  if (lock.fd >= 0) {
-    close(lock.fd);
-    lock.fd = -1;
   }
 }
 

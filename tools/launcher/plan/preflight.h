@@ -12,10 +12,10 @@
 // to do, on standard error and returns false.
 bool preflightNames(const std::vector<std::string>& paths);
 
-// The launcher's side of the sharing checks: the logInfo lock held through the first path and
-// a token file written there, which every other path and every host's agent must show.
+// The launcher's side of the sharing checks: the claim's lock (held through the first path for
+// the whole run) and a token file written there, which every other path and every host's agent
+// must show, and whose lock none of them may get.
 struct PreflightLock {
-  int fd = -1;
   std::string token;       // what the file holds
   std::string token_name;  // its name in the directory, for the agents
   std::string token_path;
@@ -25,13 +25,13 @@ struct PreflightLock {
 // read each other's.
 std::string preflightTokenName();
 
-// Once logInfo exists: takes the lock, writes the token, and checks every local path. False,
-// with the refusal printed and nothing left behind, if any check fails.
+// While the directory is claimed: writes the token and checks every local path. False, with
+// the refusal printed and nothing left behind, if any check fails.
 bool beginPreflight(const std::vector<std::string>& paths, PreflightLock& lock);
 
 // What each host's agent saw while the lock was held: the token, and a lock that excludes.
 bool judgeAgentAnswers(const std::vector<HostRecord>& hosts, const std::string& first,
                        const PreflightLock& lock, bool quiet);
 
-// Removes the token and lets go of the lock.
+// Removes the token.
 void endPreflight(PreflightLock& lock);
