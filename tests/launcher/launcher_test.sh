@@ -197,6 +197,14 @@ case_sigint_stops_orderly() {
 assert d['stop_reason'] == 'interrupted' and d['verdict'] == 'PASS'
 assert all(p['exit_status'] is not None for p in d['processes'])"
   [ -e "$dir/StopTest" ] || fail "no StopTest after Ctrl-C"
+
+  # With a duration, an interrupt cuts the run short: the summary stays, the status says so.
+  launch_bg --logtest "$fake" --clean -t 30 -w 2 -r 1 --json "$work/summary.json" "$dir"
+  sleep 1
+  kill -TERM "$launcher"
+  wait_launcher
+  expect 5 "interrupted (StopTest raised by the launcher)"
+  expect_json "assert d['verdict'] == 'PASS' and d['exit_status'] == 5, d['exit_status']"
 }
 
 # A second launcher on a directory in use is refused before it touches anything, --clean or

@@ -235,5 +235,5 @@ int main(int argc, char** argv) {
   if (!opt.json_file.empty() && !writeJsonFile(opt.json_file, report, opt, &error)) {
     fprintf(stderr, "logtest-run: %s\n", error.c_str());
   }
-  return exitStatusFor(verdict.kind);
+  return exitStatusFor(verdict);
 }

@@ -81,6 +81,8 @@ static void takeSignals(Watch& w) {
   while (nextSignal(signal_fd) != 0) {
     w.interrupts++;
     if (!w.stopping) {
+      // With -t 0 an interrupt is how a run ends; otherwise it cuts the run short.
+      w.run.cut_short = w.opt.duration > 0;
       beginStop(w, StopReason::Interrupted);
     } else if (w.interrupts > 1 && !w.run.grace_cut_short) {
       w.run.grace_waited_s = elapsed() - w.run.stop_s;

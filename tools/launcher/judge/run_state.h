@@ -87,6 +87,7 @@ struct RunState {
   std::vector<std::string> launcher_errors;  // failures of the launcher's own
   std::string launch_failure;                // "h7 could not start: ..."; nothing ran
   bool start_interrupted = false;            // SIGINT or SIGTERM came while the agents started
+  bool cut_short = false;                    // an interrupt stopped a run that had a duration
   std::vector<HostRecord> hosts;             // one per agent, in the order they were planned
   std::vector<Finding> failures;             // found while the test ran: a stall, a vanished log
   std::vector<Finding> warnings;             // a reader left behind or lagging

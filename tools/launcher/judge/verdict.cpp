@@ -62,6 +62,7 @@ static bool judgeLostHosts(const RunState& run, Verdict& v) {
 
 Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run) {
   Verdict v;
+  v.cut_short = run.cut_short;
   if (judgeLostHosts(run, v)) {
     v.warnings = run.warnings;
     StopContext stop = stopContext(run);
@@ -123,4 +124,8 @@ int exitStatusFor(VerdictKind kind) {
       return EXIT_HOST_FAILED;
   }
   return EXIT_FAIL;
+}
+
+int exitStatusFor(const Verdict& v) {
+  return v.cut_short && v.kind != VerdictKind::Fail ? EXIT_INTERRUPTED : exitStatusFor(v.kind);
 }

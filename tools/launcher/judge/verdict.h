@@ -28,9 +28,13 @@ struct Verdict {
   std::vector<Finding> failures;  // why it failed; empty unless Fail
   std::vector<Finding> warnings;  // worth a look, fail nothing by themselves
   std::vector<Finding> lost;      // hosts lost while the test ran; HostLost unless it failed before
+  bool cut_short = false;         // SIGINT or SIGTERM ended a run before its duration
 };
 
 Verdict decideVerdict(const std::vector<Process>& processes, const RunState& run);
 
 const char* verdictName(VerdictKind kind);  // "PASS", "FAIL", "NO VERDICT"
 int exitStatusFor(VerdictKind kind);
+// The same, except that a run cut short that found no defect says so: scripts and CI must tell
+// it from a whole PASS.
+int exitStatusFor(const Verdict& v);

@@ -213,7 +213,7 @@ static std::string jsonReport(const Report& r, const Options& opt) {
       {"system", systemInfo(r)},
       {"config", config(opt)},
       {"verdict", verdictName(r.verdict.kind)},
-      {"exit_status", exitStatusFor(r.verdict.kind)},
+      {"exit_status", exitStatusFor(r.verdict)},
       {"stop_reason", stopReasonName(r.run.stop_reason)},
       {"marker_raised_by_launcher", r.run.launcher_raised_marker},
       {"stop_s", rounded(r.run.stop_s)},
