@@ -235,6 +235,20 @@ case_one_test_per_directory() {
   [ -e "$dir/StopTest" ] || fail "--clean ran before the preflight ended"
 }
 
+# DIR is a mount point that goes away during the run: the run fails saying so. (The launcher
+# raises no StopTest in the directory underneath; a writer that meets the loss may.)
+case_dir_replaced() {
+  [ "$(id -u)" = 0 ] || { echo "skipped: needs root to mount"; return; }
+  local dir=$work/mnt
+  make_tmpfs "$dir"
+  make_dir "$dir"
+  launch_bg --logtest "$LOGTEST" -t 60 -w 2 -r 1 --grace 3 --json "$work/summary.json" "$dir"
+  wait_until 20 test -e "$dir/log.1" || fail "no log was written"
+  umount -l "$dir"
+  wait_launcher
+  expect 1 "$dir is no longer the directory the test started on"
+}
+
 # StopTest made by someone else in the middle of a healthy run: the same verdict every time,
 # and no writer's silent exit at the marker counts against it, wherever it met it.
 case_outside_stop() {

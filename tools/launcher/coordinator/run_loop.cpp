@@ -195,8 +195,17 @@ static void checkReaders(Watch& w) {
   }
 }
 
+// An unmount (even a lazy one) or a directory put in its place ends the test: the processes'
+// names lead elsewhere now.
+static void checkDirectory(Watch& w) {
+  if (!w.stopping && directoryReplaced(w)) {
+    beginStop(w, StopReason::DirReplaced);
+  }
+}
+
 static void tick(Watch& w) {
   w.ticks++;
+  checkDirectory(w);
   sendAll(w, {{"c", "hb"}});
   sampleSizes(w.run.sizes, w.opt.dir);
   w.run.progress.highest_seen = w.run.sizes.highest_measured;
@@ -254,6 +263,9 @@ static bool allReported(const Watch& w) {
 // input have gone after their bye; the launcher looks through the first path itself if no
 // agent could.
 static void lookThroughAgents(Watch& w) {
+  if (w.dir_replaced) {
+    return;  // what is there now is not what was tested
+  }
   std::vector<HostRecord*> asked;
   for (HostRecord& h : w.run.hosts) {
     if (h.bye && w.links[h.link].input && !w.links[h.link].closed) {
@@ -434,6 +446,11 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
   Watch w{opt, processes, links, run};
   indexProcesses(w);
   setUpProgress(w);
+  struct stat st;
+  if (stat(opt.dir.c_str(), &st) == 0) {
+    w.dir_dev = st.st_dev;
+    w.dir_ino = st.st_ino;
+  }
   w.tty = isatty(STDOUT_FILENO);
   w.ticks = static_cast<unsigned>(elapsed());
   for (HostRecord& h : run.hosts) {

@@ -1,5 +1,7 @@
 #include "watch.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "links.h"
@@ -52,6 +54,21 @@ void sendAll(Watch& w, const Json& command) {
   }
 }
 
+bool directoryReplaced(Watch& w) {
+  struct stat st;
+  if (w.dir_dev == 0 || w.dir_replaced) {
+    return w.dir_replaced;
+  }
+  if (stat(w.opt.dir.c_str(), &st) == 0 && st.st_dev == w.dir_dev && st.st_ino == w.dir_ino) {
+    return false;
+  }
+  w.dir_replaced = true;
+  std::string text = w.opt.dir + " is no longer the directory the test started on";
+  w.run.failures.push_back({"dir_replaced", text});
+  say(w, "logtest-run: " + text);
+  return true;
+}
+
 void beginStop(Watch& w, StopReason reason, MarkerResult* marker) {
   if (w.stopping) {
     return;
@@ -61,7 +78,7 @@ void beginStop(Watch& w, StopReason reason, MarkerResult* marker) {
   w.run.stop_s = elapsed();
   w.run.grace_waited_s = w.opt.grace;
   MarkerResult result = MarkerResult::AlreadyThere;
-  if (reason != StopReason::Marker) {
+  if (reason != StopReason::Marker && !directoryReplaced(w)) {
     result = raiseStopMarker(w.opt.dir);
   }
   w.run.launcher_raised_marker = result == MarkerResult::Raised;

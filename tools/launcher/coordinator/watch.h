@@ -2,6 +2,8 @@
 // marker raised, every agent told, a lost host written off.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +32,9 @@ struct Watch {
   bool first_writer_seen = false;  // a writer reported started: the duration runs from then
   double stall_asked_s = -1;       // when the agents were asked about a stall
   bool status_shown = false;       // a tty status line waits to be overwritten
+  dev_t dir_dev = 0;               // the directory the test started on
+  ino_t dir_ino = 0;
+  bool dir_replaced = false;  // its path leads elsewhere now; said once
 };
 
 // Indexes the processes by role and id, and the hosts by name.
@@ -45,9 +50,13 @@ void clearStatus(Watch& w);
 
 void sendAll(Watch& w, const Json& command);
 
-// Raises StopTest (unless the marker is the reason) and tells every agent; the first reason
-// is the one kept. *marker, if given, says whether the launcher's marker was the first.
+// Raises StopTest (unless the marker is the reason, or the directory is no longer the one
+// tested: the marker must not land in whatever is there now) and tells every agent; the first
+// reason is the one kept. *marker, if given, says whether the launcher's marker was the first.
 void beginStop(Watch& w, StopReason reason, MarkerResult* marker = nullptr);
+
+// Whether the directory's path leads elsewhere than at the start; the first time, a failure.
+bool directoryReplaced(Watch& w);
 
 // A process that ended while no stop was known of.
 void processEndedEarly(Watch& w, Process& p);

@@ -58,6 +58,7 @@ static const char* const STOP_REASONS[][2] = {
     {"stall", "nothing was appended"},
     {"log_vanished", "a numbered log vanished"},
     {"coverage_lost", "every reader of a path was left behind"},
+    {"dir_replaced", "the directory was replaced"},
     {"diagnostic", "a process reported a defect"},
     {"host_lost", "a host was lost"},
 };

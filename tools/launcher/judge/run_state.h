@@ -22,6 +22,7 @@ enum class StopReason {
   Stalled,       // nothing was appended for the stall timeout
   LogVanished,   // a numbered log disappeared that no reader can have deleted
   CoverageLost,  // every reader of a path was left behind
+  DirReplaced,   // the directory's path leads elsewhere now (an unmount, a replaced directory)
   Diagnostic,    // a process printed a diagnostic line
   HostLost,      // a host's agent stopped answering
 };
