@@ -17,8 +17,9 @@ Directories:
   PASS. A DIR must exist; it is made absolute, and that path is what every process and every
   host is given. Files of an earlier test in it (StopTest, last_log, log.N, a logInfo holding a
   log number) refuse the run unless --clean removes them (log.N with N a number only; log.txt
-  stays). logInfo (empty) and next_id ("0") are created when missing; an existing next_id is
-  used as it is. Several DIRs name one shared directory through different paths (two mounts,
+  stays), and then start logInfo and next_id afresh. logInfo (empty) and next_id ("0") are
+  created when missing; an existing next_id is used as it is. A DIR in use by another test (a
+  lock on its .logtest-run.claim) refuses the run. Several DIRs name one shared directory through different paths (two mounts,
   two clients): the first is prepared, and writers and readers are each spread over the paths
   round-robin.
 
@@ -26,7 +27,7 @@ Preflight (skipped with --no-preflight):
   Before any process starts: every derived file name fits logtest's 1,023 bytes; DIR holds no
   symlink named logInfo, next_id, last_log, StopTest or log.N; a file written through the first
   path reads back through every other path and on every host; and while the launcher holds
-  flock on logInfo, a non-blocking flock through every path and on every host fails.
+  flock on .logtest-run.claim, a non-blocking flock through every path and on every host fails.
 
 Other hosts:
   With --hosts, each host runs one agent (logtest-run at the same path as here) that starts,
