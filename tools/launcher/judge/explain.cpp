@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "control/log_format.h"
-#include "file_text.h"
+#include "last_log_check.h"
 #include "inject/faults.h"
 #include "log_dir.h"
 #include "spawn.h"
@@ -371,7 +371,10 @@ Explanation explainDefect(const std::string& dir, const std::string& logtest, un
   }
   e.found = true;
   std::string name = log == 0 ? LAST_LOG_NAME : NUMBERED_LOG_PREFIX + num(log);
-  std::string bytes = readFileText(log == 0 ? dir + "/" + name : numberedLogPath(dir, log));
+  // Never through a link, never held by a FIFO put in the log's place.
+  std::string bytes;
+  uint64_t size = 0;
+  readLogFile(log == 0 ? dir + "/" + name : numberedLogPath(dir, log), &bytes, &size);
   if (bytes.empty()) {
     e.note = name + " is gone or empty";
     return e;
