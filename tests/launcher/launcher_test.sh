@@ -78,6 +78,9 @@ case_usage_errors() {
 2|$work/missing: No such file or directory|$work/missing
 2|is not a directory|$work/file
 2|--hosts needs a DIR|--hosts a,b
+2|--rsh needs --hosts or --hostfile|--rsh x{host} $work
+2|--hostfile $work/file names no host|--hostfile $work/file $work
+2|--hostfile $work/nohosts: No such file or directory|--hostfile $work/nohosts $work
 2|must contain {host}|--hosts a --rsh ssh $work
 2|no executable logtest found at $work/nothing|--logtest $work/nothing
 2|unknown fault bogus|--inject bogus
@@ -266,18 +269,24 @@ case_outside_stop() {
 }
 
 # Stand-ins run everything here: env for ssh; pdsh and srun that report a remote exit status as
-# the real ones do (pdsh in a line and, without -S, with exit status 0; pdsh passes no input).
+# the real ones do (pdsh in a line and, without -S, with exit status 0; pdsh passes no input,
+# and like Debian's tries rsh unless given -R ssh).
 # The command line they get must survive a shell with blanks and quotes in both the directory
 # and the logtest path.
 make_rsh_standins() {
   mkdir -p "$work/rsh"
   cat >"$work/rsh/pdsh" <<'EOF'
 #!/usr/bin/env bash
-strict=0
+strict=0 rcmd=rsh
 while [ "$#" -gt 1 ]; do
-  case $1 in -S) strict=1 ;; -N) ;; -w) host=$2; shift ;; esac
+  case $1 in -S) strict=1 ;; -N) ;; -R) rcmd=$2; shift ;; -w) host=$2; shift ;; esac
   shift
 done
+# Debian's pdsh tries rsh unless told -R ssh; nothing here answers rsh.
+if [ "$rcmd" != ssh ]; then
+  echo "pdsh@launcher: $host: connect: Connection refused" >&2
+  exit 1
+fi
 HOSTNAME_FOR_TEST=$host sh -c "$1" </dev/null
 rc=$?
 [ "$rc" -eq 0 ] || echo "pdsh@launcher: $host: ssh exited with exit code $rc" >&2
@@ -311,7 +320,7 @@ EOF
 }
 
 case_remote_template() {
-  local dir="$work/it's a dir" bin="$work/bin dir" template
+  local dir="$work/it's a dir" bin="$work/bin dir" template hosts
   make_rsh_standins
   mkdir -p "$dir" "$bin"
   cat >"$bin/logtest wrapper" <<EOF
@@ -320,11 +329,15 @@ echo "\$HOSTNAME_FOR_TEST \$1 \$2" >>"$work/seen"
 exec "$LOGTEST" "\$@"
 EOF
   chmod +x "$bin/logtest wrapper"
-  for template in 'env HOSTNAME_FOR_TEST={host} sh -c' 'pdsh -S -N -w {host}' 'pdsh -N -w {host}' \
+  for template in 'env HOSTNAME_FOR_TEST={host} sh -c' 'pdsh -S -N -R ssh -w {host}' 'pdsh -N -R ssh -w {host}' \
     'srun -N1 -n1 --overlap -w {host} sh -c'; do
     rm -rf "$work/seen" "${dir:?}"/*
-    PATH=$work/rsh:$PATH launch -t 4 -w 2 -r 2 --hosts a,b --rsh "$template" \
-      --logtest "$bin/logtest wrapper" --json "$work/summary.json" "$dir"
+    # The hosts as a list right before DIR, or from a file.
+    hosts=(--hosts "a,b")
+    [ "${template%% *}" = srun ] && hosts=(--hostfile "$work/hostfile")
+    printf 'a\n# the second\n  b  \n' >"$work/hostfile"
+    PATH=$work/rsh:$PATH launch -t 4 -w 2 -r 2 --rsh "$template" \
+      --logtest "$bin/logtest wrapper" --json "$work/summary.json" "${hosts[@]}" "$dir"
     expect 0
     sort "$work/seen" >"$work/seen.sorted"
     printf '%s\n' "a R $dir" "a W $dir" "b R $dir" "b W $dir" | diff - "$work/seen.sorted" ||

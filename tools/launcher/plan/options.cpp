@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "injection.h"
@@ -37,7 +40,8 @@ Other hosts:
     exec '/usr/bin/logtest-run' 'agent' ... 'W1=/mnt/shared/dir' 'R2=/mnt/shared/dir'
   ssh and pdsh hand it to the remote shell; srun and env run it through 'sh -c':
     --rsh 'ssh -o BatchMode=yes -o LogLevel=ERROR {host}'
-    --rsh 'pdsh -S -N -w {host}'   (-N: no host prefix; -S: the remote exit status)
+    --rsh 'pdsh -S -N -R ssh -w {host}'   (-N: no host prefix; -S: the remote exit status;
+                                         -R ssh: Debian's pdsh runs rsh otherwise)
     --rsh 'srun -N1 -n1 --overlap -w {host} sh -c'
   The remote side runs logtest-run and logtest at the same paths, on the same DIR path. A host
   that cannot be reached, or whose logtest-run is missing or of another version, ends the run
@@ -92,13 +96,15 @@ static void addOptions(CLI::App& app, Options& opt) {
       ->type_name("SECONDS")
       ->check(CLI::Range(0, 86400).description(""))
       ->capture_default_str();
-  auto* hosts = app.add_option("--hosts", opt.hosts,
+  // One value: a DIR after it is never taken for a host.
+  auto* hosts = app.add_option("--hosts", opt.hosts_text,
                                "Comma-separated hosts to start the processes on, round-robin")
-                    ->type_name("H1,H2,...")
-                    ->delimiter(',');
+                    ->type_name("H1,H2,...");
+  app.add_option("--hostfile", opt.host_file, "File of host names, one per line ('#' comments)")
+      ->type_name("FILE")
+      ->excludes(hosts);
   app.add_option("--rsh", opt.rsh, "Command template that runs a command on {host}")
       ->type_name("TEMPLATE")
-      ->needs(hosts)
       ->capture_default_str();
   app.add_option("--fanout", opt.fanout,
                  "Hosts whose agents may be starting at once (one connection per host)")
@@ -179,7 +185,51 @@ static bool resolveLogtest(Options& opt) {
   return true;
 }
 
-static bool checkCombinations(const Options& opt) {
+static std::vector<std::string> splitAt(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) {
+    parts.push_back(part);
+  }
+  if (!text.empty() && text.back() == separator) {
+    parts.push_back("");  // a trailing comma names an empty host
+  }
+  return parts;
+}
+
+// --hosts, or --hostfile: one name per line, blanks around it, '#' comments and empty lines
+// ignored.
+static bool readHosts(Options& opt) {
+  if (!opt.hosts_text.empty()) {
+    opt.hosts = splitAt(opt.hosts_text, ',');
+  }
+  if (opt.host_file.empty()) {
+    return true;
+  }
+  std::ifstream in(opt.host_file);
+  if (!in) {
+    fprintf(stderr, "logtest-run: --hostfile %s: %s\n", opt.host_file.c_str(), strerror(errno));
+    return false;
+  }
+  for (std::string line; std::getline(in, line);) {
+    line = line.substr(0, line.find('#'));
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first != std::string::npos) {
+      opt.hosts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+    }
+  }
+  if (opt.hosts.empty()) {
+    fprintf(stderr, "logtest-run: --hostfile %s names no host\n", opt.host_file.c_str());
+    return false;
+  }
+  return true;
+}
+
+static bool checkCombinations(const Options& opt, bool rsh_given) {
+  if (rsh_given && opt.hosts.empty()) {
+    fprintf(stderr, "logtest-run: --rsh needs --hosts or --hostfile\n");
+    return false;
+  }
   if (!opt.hosts.empty() && opt.dirs.empty()) {
     fprintf(stderr, "logtest-run: --hosts needs a DIR that every host mounts\n");
     return false;
@@ -217,7 +267,7 @@ int parseOptions(int argc, char** argv, Options& opt) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? EXIT_PASS : EXIT_USAGE;
   }
-  if (!checkCombinations(opt) || !resolveLogtest(opt)) {
+  if (!readHosts(opt) || !checkCombinations(opt, app.count("--rsh") > 0) || !resolveLogtest(opt)) {
     return EXIT_USAGE;
   }
   // Another host resolves a relative path in its login directory, not in ours.

@@ -14,6 +14,8 @@ struct Options {
   int stall_timeout = 60;         // seconds without an append (or a reader's progress); 0: no watch
   std::vector<std::string> dirs;  // paths to one shared log directory; empty: a temporary one
   std::vector<std::string> hosts;  // empty: every process runs on this host
+  std::string hosts_text;          // --hosts as given: "h1,h2"
+  std::string host_file;           // --hostfile
   std::string rsh = "ssh -o BatchMode=yes -o LogLevel=ERROR {host}";
   std::string logtest;  // absolute path once parseOptions has resolved it
   std::string json_file;
