@@ -7,7 +7,9 @@
   round;
 - every line logtest can print, other than its progress and usage lines, is in one of the
   README's tables (format conversions such as %d stand for any text there: `...`, `<path>`,
-  a number).
+  a number);
+- the README renders as meant: cmark-gfm (GitHub's dialect) turns every heading and every
+  table of its source into one, so no fence left open swallows the rest as code.
 """
 import glob
 import re
@@ -72,6 +74,33 @@ for line in sorted(program_lines()):
     pattern = as_pattern(line)
     if not any(pattern.search(cell) for cell in cells):
         problems.append(f"logtest can print a line the README's tables do not show: {line}")
+
+def source_blocks(text):
+    """Headings and tables of the Markdown source, outside code fences."""
+    headings = tables = 0
+    fenced = False
+    lines = text.split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith("```"):
+            fenced = not fenced
+        elif not fenced and re.match(r"#{1,6} ", line):
+            headings += 1
+        elif not fenced and line.startswith("|") and i + 1 < len(lines) and \
+                re.match(r"\|[-| :]+\|$", lines[i + 1]):
+            tables += 1
+    return headings, tables
+
+
+readme = open(f"{root}/README.md", encoding="utf-8").read()
+try:
+    html = subprocess.run(["cmark-gfm", "-e", "table"], input=readme, capture_output=True,
+                          text=True, check=True).stdout
+    rendered = (len(re.findall(r"<h[1-6]>", html)), html.count("<table>"))
+    if rendered != source_blocks(readme):
+        problems.append("the README renders %d headings and %d tables of its %d and %d: a code "
+                        "fence is not closed on a line of its own" % (rendered + source_blocks(readme)))
+except FileNotFoundError:
+    problems.append("cmark-gfm is missing (scripts/setup test installs it)")
 
 for problem in problems:
     print(problem)
