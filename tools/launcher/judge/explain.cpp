@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "control/log_format.h"
-#include "last_log_check.h"
 #include "inject/faults.h"
+#include "last_log_check.h"
 #include "log_dir.h"
 #include "spawn.h"
 
