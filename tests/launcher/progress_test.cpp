@@ -140,6 +140,22 @@ TEST(ProgressTest, ALaggingReaderIsReportedOncePerEpisode) {
   EXPECT_TRUE(judgeLagging(idle, 1000, 0).empty());  // the watch is off
 }
 
+// Readers' lines come folded into one a second: every log a reader went past within that
+// second begins at it, and a log begun once keeps its time.
+TEST(ProgressTest, EachLogKeepsWhenEachReaderBeganIt) {
+  Progress p = twoReaders(5);
+  noteChecking(p, 0, 3, 2.0);
+  noteChecking(p, 0, 3, 2.5);
+  noteChecking(p, 1, 1, 3.0);
+  noteChecking(p, 0, 5, 4.0);
+  EXPECT_EQ(p.begun[1], (std::vector<double>{2.0, 3.0}));
+  EXPECT_EQ(p.begun[3], (std::vector<double>{2.0, -1}));
+  EXPECT_EQ(p.begun[5], (std::vector<double>{4.0, -1}));
+  noteChecking(p, 1, 3'000'000, 5.0);  // a far jump keeps only the latest logs
+  EXPECT_EQ(p.begun.size(), MAX_KEPT_RENAMES);
+  EXPECT_EQ(p.begun.rbegin()->first, 3'000'000u);
+}
+
 TEST(ProgressTest, CoverageWantsEveryOldLogThroughEveryPlace) {
   Progress p = twoReaders(30);
   p.readers.push_back({"reader 3", "/b"});

@@ -101,9 +101,11 @@ static void noteEnd(Watch& w, Process& p, const Json& m) {
   }
 }
 
-static void noteTick(Watch& w, const HostRecord& host, const Json& m) {
+static void noteTick(Watch& w, HostRecord& host, const Json& m) {
   double now = elapsed();
+  host.live = m.value("live", host.live);
   for (const Json& r : m.value("renamed", Json::array())) {
+    host.logs_renamed++;
     unsigned log = r.at(0).get<unsigned>();
     Process* p = processOf(w, host, "W" + std::to_string(r.at(1).get<int>()));
     std::string writer = p != nullptr ? processName(*p) : "a writer";

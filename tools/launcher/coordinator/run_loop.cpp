@@ -210,8 +210,16 @@ static void tick(Watch& w) {
   sampleSizes(w.run.sizes, w.opt.dir);
   w.run.progress.highest_seen = w.run.sizes.highest_measured;
   noteBytes(w.run.progress, w.run.sizes.total, elapsed());
-  notePoint(w.run,
-            {w.ticks, w.run.sizes.total, logsWritten(w.run.sizes), slowestReaderVerified(w.run)});
+  TimelinePoint point{w.ticks, w.run.sizes.total, logsWritten(w.run.sizes),
+                      slowestReaderVerified(w.run)};
+  for (const HostRecord& h : w.run.hosts) {
+    point.renamed_by_host.push_back(h.logs_renamed);
+    point.live_by_host.push_back(h.live);
+  }
+  for (const ReaderProgress& r : w.run.progress.readers) {
+    point.verified_by_reader.push_back(verifiedUpTo(r));
+  }
+  notePoint(w.run, point);
   if (!w.stopping && stopMarkerExists(w.opt.dir)) {
     beginStop(w, StopReason::Marker);
   }

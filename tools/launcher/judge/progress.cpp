@@ -42,8 +42,25 @@ void noteRename(Progress& p, unsigned log, const std::string& writer, double now
   noteAppend(p, now);
 }
 
+static void noteBegun(Progress& p, size_t reader, unsigned from, unsigned to, double now) {
+  // A reader far behind (or a made-up line) must not fill the table with a million logs.
+  unsigned window = static_cast<unsigned>(MAX_KEPT_RENAMES);
+  from = std::max(from, to > window ? to - window : 0u);
+  for (unsigned log = from + 1; log <= to; log++) {
+    std::vector<double>& times = p.begun[log];
+    times.resize(p.readers.size(), -1);
+    times[reader] = times[reader] < 0 ? now : times[reader];
+  }
+  while (p.begun.size() > MAX_KEPT_RENAMES) {
+    p.begun.erase(p.begun.begin());
+  }
+}
+
 void noteChecking(Progress& p, size_t reader, unsigned log, double now) {
   ReaderProgress& r = p.readers[reader];
+  if (log > r.checking) {
+    noteBegun(p, reader, r.checking, log, now);
+  }
   r.checking = log;
   r.progress_s = now;
   r.lagging = false;

@@ -53,6 +53,10 @@ struct Progress {
   double longest_pause_s = 0;  // the longest time between two appends so far
   double longest_pause_end_s = 0;
   std::vector<std::string> places_lost;  // places whose every reader is left behind, reported
+  // When each reader began each log (-1: not yet), for the latest MAX_KEPT_RENAMES logs: with
+  // the renames, how far each reader ran behind the writers. Readers' lines come folded into
+  // one a second, so every log a reader went past within a second begins at that second.
+  std::map<unsigned, std::vector<double>> begun;
 };
 
 // A finding about the run: a stable code for the JSON and a sentence for people.

@@ -48,6 +48,8 @@ struct HostRecord {
   bool readers_up = false;  // its readers have started
   bool bye = false;         // every process of it ended and its agent said so
   bool looked = false;      // its agent answered the last look
+  unsigned logs_renamed = 0;  // by its writers, as its ticks said
+  unsigned live = 0;          // its processes alive, as its last tick said
   bool lost = false;        // its agent stopped answering before that
   double lost_s = 0;
   std::string lost_why;                  // "its connection closed", ...
@@ -68,6 +70,11 @@ struct TimelinePoint {
   uint64_t bytes;
   unsigned logs_written;
   unsigned logs_verified;  // by the slowest reader
+  // In the order of the run's hosts: logs renamed by its writers so far, processes alive; in
+  // the order of the readers: logs verified so far.
+  std::vector<unsigned> renamed_by_host = {};
+  std::vector<unsigned> live_by_host = {};
+  std::vector<unsigned> verified_by_reader = {};
 };
 
 // Only the first lines are kept: a reader that rechecks a log prints one every millisecond.

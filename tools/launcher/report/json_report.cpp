@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "status_line.h"
@@ -194,9 +195,53 @@ static json timeline(const RunState& run) {
     points.push_back({{"t", t.t},
                       {"bytes", t.bytes},
                       {"logs_written", t.logs_written},
-                      {"logs_verified", t.logs_verified}});
+                      {"logs_verified", t.logs_verified},
+                      {"renamed_by_host", t.renamed_by_host},
+                      {"live_by_host", t.live_by_host},
+                      {"verified_by_reader", t.verified_by_reader}});
   }
   return points;
+}
+
+// The latest logs: when each was renamed and when each reader began it; the difference is how
+// far that reader ran behind the writers.
+static json logTimes(const Progress& progress) {
+  std::map<unsigned, json> logs;
+  for (const auto& [log, rename] : progress.renames) {
+    logs[log] = {log, rounded(rename.at_s), json::array()};
+  }
+  for (const auto& [log, begun] : progress.begun) {
+    json& entry = logs[log];
+    if (entry.is_null()) {
+      entry = {log, nullptr, json::array()};
+    }
+    for (double at : begun) {
+      entry[2].push_back(orNull(at >= 0, rounded(at)));
+    }
+  }
+  json out = json::array();
+  for (auto& [log, entry] : logs) {
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+// What a picture marks on its time axis.
+static json events(const Report& r) {
+  json out = json::array();
+  if (!r.run.diagnostics.empty()) {
+    out.push_back({{"at_s", rounded(r.run.diagnostics[0].at_s)}, {"event", "first_diagnostic"}});
+  }
+  if (r.run.stop_s > 0) {
+    out.push_back({{"at_s", rounded(r.run.stop_s)}, {"event", "stop"}});
+  }
+  for (const HostRecord& h : r.run.hosts) {
+    if (h.lost) {
+      out.push_back({{"at_s", rounded(h.lost_s)}, {"event", "host_lost"}});
+    }
+  }
+  out.push_back({{"at_s", rounded(r.run.end_s)}, {"event", "end"}});
+  return out;
 }
 
 // The document as text: two-space indents, bytes that are not UTF-8 replaced by U+FFFD.
@@ -236,6 +281,8 @@ static std::string jsonReport(const Report& r, const Options& opt) {
       {"last_log", lastLog(r.run.looks.empty() ? LastLogCheck{} : r.run.looks[0].last_log)},
       {"last_look", lastLook(r.run.looks)},
       {"timeline", timeline(r.run)},
+      {"log_times", logTimes(r.run.progress)},
+      {"events", events(r)},
   };
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
