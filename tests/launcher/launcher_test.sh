@@ -159,8 +159,9 @@ print(*[p['pid'] for p in json.load(open(sys.argv[1]))['processes']])" "$work/su
 }
 
 case_short_run_passes() {
-  launch --logtest "$LOGTEST" -t 5 --json "$work/summary.json"
+  launch --logtest "$LOGTEST" -t 5 --json "$work/summary.json" --report "$work/run.html"
   expect 0 "PASS"
+  grep -q "<title>PASS: " "$work/run.html" || fail "no page of the run"
   expect_json "
 assert d['version'] == 4 and d['tool'] == 'logtest-run'
 assert d['verdict'] == 'PASS' and d['exit_status'] == 0 and d['failures'] == []

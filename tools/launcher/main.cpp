@@ -12,6 +12,7 @@
 #include "control/log_format.h"
 #include "explain.h"
 #include "guard.h"
+#include "html_report.h"
 #include "injection.h"
 #include "json_report.h"
 #include "log_dir.h"
@@ -157,13 +158,18 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "agent") {
     return agentCommand(argc, argv);
   }
+  if (argc > 1 && std::string(argv[1]) == "report") {
+    return reportCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   Options opt;
   int status = parseOptions(argc, argv, opt);
   if (status >= 0) {
     return status;
   }
   std::string error;
-  if (!opt.json_file.empty() && !checkJsonTarget(opt.json_file, opt.dirs, &error)) {
+  if ((!opt.json_file.empty() && !checkOutputTarget("--json", opt.json_file, opt.dirs, &error)) ||
+      (!opt.report_file.empty() &&
+       !checkOutputTarget("--report", opt.report_file, opt.dirs, &error))) {
     fprintf(stderr, "logtest-run: %s\n", error.c_str());
     return EXIT_USAGE;
   }
@@ -234,6 +240,12 @@ int main(int argc, char** argv) {
   printReport(report, opt.quiet);
   if (!opt.json_file.empty() && !writeJsonFile(opt.json_file, report, opt, &error)) {
     fprintf(stderr, "logtest-run: %s\n", error.c_str());
+  }
+  std::string page;
+  if (!opt.report_file.empty() &&
+      (!makeHtmlReport({jsonReport(report, opt)}, {opt.report_file}, &page, &error) ||
+       !writeFileAtomically(opt.report_file, page, &error))) {
+    fprintf(stderr, "logtest-run: --report: %s\n", error.c_str());
   }
   return exitStatusFor(verdict);
 }

@@ -85,10 +85,21 @@ static bool writerKilled(const std::vector<Process>& processes) {
   return false;
 }
 
+// A log a reader already reported a defect in: the look finds the same damage again.
+static bool reportedByReader(const std::vector<Process>& processes, unsigned log) {
+  for (const Process& p : processes) {
+    if (p.role == Role::Reader && p.diagnostics > 0 && p.last_checking == log) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void judgeLooks(const std::vector<Process>& processes, const std::vector<PlaceLook>& looks,
                 std::vector<Finding>& failures, std::vector<Finding>& warnings) {
   for (const PlaceLook& look : looks) {
-    if (look.defect.empty()) {
+    if (look.defect.empty() ||
+        (look.defect_log != 0 && reportedByReader(processes, look.defect_log))) {
       continue;
     }
     std::string text = look.defect + (looks.size() > 1 ? " (through " + placeName(look) + ")" : "");

@@ -115,6 +115,9 @@ static void addOptions(CLI::App& app, Options& opt) {
                  "logtest executable (default: the one beside logtest-run, then PATH)")
       ->type_name("PATH");
   app.add_option("--json", opt.json_file, "Write a JSON summary to FILE")->type_name("FILE");
+  app.add_option("--report", opt.report_file,
+                 "Write a self-contained HTML page of the run to FILE (also: logtest-run report)")
+      ->type_name("FILE");
   app.add_flag("--keep", opt.keep, "Keep the temporary directory after a PASS");
   app.add_flag("--clean", opt.clean, "Remove files of an earlier test from DIR first");
   app.add_flag("--quiet", opt.quiet, "No status line; a short summary");

@@ -16,6 +16,7 @@ struct Options {
   std::vector<std::string> hosts;  // empty: every process runs on this host
   std::string hosts_text;          // --hosts as given: "h1,h2"
   std::string host_file;           // --hostfile
+  std::string report_file;         // --report: an HTML page of the run
   std::string rsh = "ssh -o BatchMode=yes -o LogLevel=ERROR {host}";
   std::string logtest;  // absolute path once parseOptions has resolved it
   std::string json_file;

@@ -245,7 +245,7 @@ static json events(const Report& r) {
 }
 
 // The document as text: two-space indents, bytes that are not UTF-8 replaced by U+FFFD.
-static std::string jsonReport(const Report& r, const Options& opt) {
+std::string jsonReport(const Report& r, const Options& opt) {
   json processes = json::array();
   for (size_t i = 0; i < r.processes.size(); i++) {
     processes.push_back(process(r.processes[i], r.verdict.ends[i], r.run, opt.logtest));
@@ -305,17 +305,17 @@ static std::string realPath(const std::string& path) {
   return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
 }
 
-bool checkJsonTarget(const std::string& path, const std::vector<std::string>& dirs,
-                     std::string* error) {
+bool checkOutputTarget(const std::string& option, const std::string& path,
+                       const std::vector<std::string>& dirs, std::string* error) {
   std::string parent = realPath(parentOf(path));
   if (parent.empty() || access(parent.c_str(), W_OK | X_OK) != 0) {
-    *error = "--json " + path + ": " + strerror(errno) + " (its directory must take a new file)";
+    *error = option + " " + path + ": " + strerror(errno) + " (its directory must take a new file)";
     return false;
   }
   for (const std::string& dir : dirs) {
     std::string inside = realPath(dir);
     if (!inside.empty() && (parent == inside || parent.rfind(inside + "/", 0) == 0)) {
-      *error = "--json " + path + " lies in the directory under test " + dir +
+      *error = option + " " + path + " lies in the directory under test " + dir +
                ": put the summary elsewhere";
       return false;
     }

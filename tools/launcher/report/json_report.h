@@ -15,11 +15,14 @@ constexpr int JSON_SUMMARY_VERSION = 4;
 // Writes the document to out; false if writing failed.
 bool writeJsonReport(FILE* out, const Report& r, const Options& opt);
 
-// Before anything is touched: path must not lie in any of dirs (the test would write into the
-// directory under test, and --clean or a reader could meet it), and its directory must take a
-// new file. False and why otherwise.
-bool checkJsonTarget(const std::string& path, const std::vector<std::string>& dirs,
-                     std::string* error);
+// The document as text.
+std::string jsonReport(const Report& r, const Options& opt);
+
+// Before anything is touched, for the file an option names (--json, --report): path must not
+// lie in any of dirs (the test would write into the directory under test, and --clean or a
+// reader could meet it), and its directory must take a new file. False and why otherwise.
+bool checkOutputTarget(const std::string& option, const std::string& path,
+                       const std::vector<std::string>& dirs, std::string* error);
 
 // Writes the document beside path and renames it into place: a run refused, killed or
 // interrupted while writing never leaves an empty or half-written summary, nor truncates an
