@@ -182,7 +182,7 @@ assert len(d['timeline']) >= 5 and d['timeline'][-1]['bytes'] <= t['bytes']
 last = d['timeline'][-1]
 assert last['renamed_by_host'] == [t['logs_written']] and len(last['verified_by_reader']) == 2, last
 # Each log renamed, then begun by each reader no sooner.
-for log, renamed, begun in d['log_times']:
+for log, renamed, begun, writer in d['log_times']:
     assert renamed is not None and all(b is None or b >= renamed - 1 for b in begun), (log, renamed, begun)
 assert [e['event'] for e in d['events']] == ['stop', 'end'], d['events']
 assert not d['directory']['kept']

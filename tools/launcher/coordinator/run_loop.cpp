@@ -160,6 +160,7 @@ static void checkStall(Watch& w) {
   std::string text = "no byte appended for " + std::to_string(w.opt.stall_timeout) + " s; " +
                      stallCause(w.run.hosts, w.procs);
   w.run.failures.push_back({"stall", text});
+  w.run.events.push_back({elapsed(), "stall"});
   say(w, "logtest-run: " + text);
   beginStop(w, StopReason::Stalled);
 }
@@ -188,6 +189,7 @@ static void checkReaders(Watch& w) {
   for (const Finding& f : found) {
     bool failure = f.code == "log_vanished" || f.code == "coverage";
     (failure ? w.run.failures : w.run.warnings).push_back(f);
+    w.run.events.push_back({now, f.code});
     say(w, std::string("logtest-run: ") + (failure ? "" : "warning: ") + f.text);
     if (failure) {
       beginStop(w, f.code == "coverage" ? StopReason::CoverageLost : StopReason::LogVanished);
@@ -250,6 +252,7 @@ static void startWritersWhenReady(Watch& w) {
     std::string text = "not every host's readers had started after " +
                        std::to_string(int(READERS_READY_S)) + " s; the writers start anyway";
     w.run.warnings.push_back({"readers_late", text});
+    w.run.events.push_back({elapsed(), "readers_late"});
     say(w, "logtest-run: warning: " + text);
   }
   w.writers_started = true;

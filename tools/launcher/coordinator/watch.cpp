@@ -65,6 +65,7 @@ bool directoryReplaced(Watch& w) {
   w.dir_replaced = true;
   std::string text = w.opt.dir + " is no longer the directory the test started on";
   w.run.failures.push_back({"dir_replaced", text});
+  w.run.events.push_back({elapsed(), "dir_replaced"});
   say(w, "logtest-run: " + text);
   return true;
 }

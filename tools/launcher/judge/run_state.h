@@ -45,12 +45,12 @@ struct HostRecord {
   bool logtest = false;              // logtest is an executable there
   std::vector<PlaceAnswer> places;
   double heard_s = 0;
-  bool readers_up = false;  // its readers have started
-  bool bye = false;         // every process of it ended and its agent said so
-  bool looked = false;      // its agent answered the last look
+  bool readers_up = false;    // its readers have started
+  bool bye = false;           // every process of it ended and its agent said so
+  bool looked = false;        // its agent answered the last look
   unsigned logs_renamed = 0;  // by its writers, as its ticks said
   unsigned live = 0;          // its processes alive, as its last tick said
-  bool lost = false;        // its agent stopped answering before that
+  bool lost = false;          // its agent stopped answering before that
   double lost_s = 0;
   std::string lost_why;                  // "its connection closed", ...
   std::vector<std::string> shell_lines;  // what its remote shell printed besides the agent
@@ -63,6 +63,12 @@ struct OutputNote {
   std::string process;  // "writer 3"
   std::string line;
   double at_s;
+};
+
+// A finding made while the test ran, at the second it was made: for the report's time axis.
+struct RunEvent {
+  double at_s;
+  std::string event;  // the finding's code: "reader_left_behind", "stall", ...
 };
 
 struct TimelinePoint {
@@ -107,7 +113,8 @@ struct RunState {
   Progress progress;             // readers in the order of their ids
   std::vector<PlaceLook> looks;  // through each path on each host, once every process ended
   std::vector<TimelinePoint> timeline;
-  unsigned timeline_step = 1;  // seconds between its points
+  std::vector<RunEvent> events;  // findings while it ran, in order
+  unsigned timeline_step = 1;    // seconds between its points
 };
 
 // The timeline keeps at most this many points: past it, every other point goes and the step

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -208,12 +209,12 @@ static json timeline(const RunState& run) {
 static json logTimes(const Progress& progress) {
   std::map<unsigned, json> logs;
   for (const auto& [log, rename] : progress.renames) {
-    logs[log] = {log, rounded(rename.at_s), json::array()};
+    logs[log] = {log, rounded(rename.at_s), json::array(), rename.writer};
   }
   for (const auto& [log, begun] : progress.begun) {
     json& entry = logs[log];
     if (entry.is_null()) {
-      entry = {log, nullptr, json::array()};
+      entry = {log, nullptr, json::array(), nullptr};
     }
     for (double at : begun) {
       entry[2].push_back(orNull(at >= 0, rounded(at)));
@@ -240,6 +241,12 @@ static json events(const Report& r) {
       out.push_back({{"at_s", rounded(h.lost_s)}, {"event", "host_lost"}});
     }
   }
+  for (const RunEvent& e : r.run.events) {
+    out.push_back({{"at_s", rounded(e.at_s)}, {"event", e.event}});
+  }
+  std::stable_sort(out.begin(), out.end(), [](const json& a, const json& b) {
+    return a["at_s"].get<double>() < b["at_s"].get<double>();
+  });
   out.push_back({{"at_s", rounded(r.run.end_s)}, {"event", "end"}});
   return out;
 }
