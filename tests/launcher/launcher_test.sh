@@ -259,6 +259,20 @@ case_dir_replaced() {
   expect 1 "$dir is no longer the directory the test started on"
 }
 
+# A nemesis that writes into last_log now and then: the defect it causes is set against its
+# last action.
+case_nemesis() {
+  local dir=$work/logs
+  make_dir "$dir"
+  launch --logtest "$LOGTEST" -t 30 -w 2 -r 1 --nemesis-every 2 --json "$work/summary.json" \
+    --nemesis "printf XXXXXXXX | dd of='$dir/last_log' bs=1 seek=200 conv=notrunc 2>/dev/null" "$dir"
+  expect 1 "Nemesis: " "the first defect came"
+  expect_json "
+n = d['nemesis']
+assert n['every_s'] == 2 and n['actions'] and n['actions'][0]['start_s'] >= 2, n
+assert 'nemesis' in [e['event'] for e in d['events']], d['events']"
+}
+
 # StopTest made by someone else in the middle of a healthy run: the same verdict every time,
 # and no writer's silent exit at the marker counts against it, wherever it met it.
 case_outside_stop() {

@@ -197,8 +197,8 @@ int main(int argc, char** argv) {
     base.token = preflightTokenName();
   }
   std::vector<Link> links = planLinks(opt.rsh, hostsOf(processes), base);
-  RunSettings settings{dir.paths[0], opt.duration, opt.grace,  opt.stall_timeout,
-                       opt.quiet,    opt.fanout,   opt.logtest};
+  RunSettings settings{dir.paths[0], opt.duration, opt.grace,   opt.stall_timeout, opt.quiet,
+                       opt.fanout,   opt.logtest,  opt.nemesis, opt.nemesis_every};
   RunState run;
   status = startAgents(opt, dir, settings, processes, links, run);
   if (status != EXIT_PASS) {

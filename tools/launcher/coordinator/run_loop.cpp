@@ -208,6 +208,9 @@ static void checkDirectory(Watch& w) {
 static void tick(Watch& w) {
   w.ticks++;
   checkDirectory(w);
+  if (w.writers_started && !w.stopping) {
+    tickNemesis(w.nemesis, w.run, w.run.progress.writers_s, elapsed());
+  }
   sendAll(w, {{"c", "hb"}});
   sampleSizes(w.run.sizes, w.opt.dir);
   w.run.progress.highest_seen = w.run.sizes.highest_measured;
@@ -457,6 +460,8 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
   Watch w{opt, processes, links, run};
   indexProcesses(w);
   setUpProgress(w);
+  run.nemesis = opt.nemesis;
+  run.nemesis_every = opt.nemesis_every;
   struct stat st;
   if (stat(opt.dir.c_str(), &st) == 0) {
     w.dir_dev = st.st_dev;
@@ -480,6 +485,7 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
       tick(w);
     }
   }
+  endNemesis(w.nemesis, run, elapsed());
   sampleSizes(run.sizes, opt.dir);
   lookThroughAgents(w);
   reapLinks(links, 5);

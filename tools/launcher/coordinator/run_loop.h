@@ -22,6 +22,8 @@ struct RunSettings {
   bool quiet = false;
   int fanout = DEFAULT_FANOUT;
   std::string logtest;  // for what an agent says of it
+  std::string nemesis;  // a command that makes the file system misbehave, run now and then
+  int nemesis_every = 10;
 };
 
 // Starts every link, at most settings.fanout answering at once, and waits until each agent has

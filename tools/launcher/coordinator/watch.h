@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log_dir.h"
+#include "nemesis.h"
 #include "process.h"
 #include "protocol.h"
 #include "reach.h"
@@ -35,6 +36,7 @@ struct Watch {
   dev_t dir_dev = 0;               // the directory the test started on
   ino_t dir_ino = 0;
   bool dir_replaced = false;  // its path leads elsewhere now; said once
+  NemesisState nemesis = {};
 };
 
 // Indexes the processes by role and id, and the hosts by name.

@@ -65,6 +65,13 @@ struct OutputNote {
   double at_s;
 };
 
+// One run of the --nemesis command: when it began and ended, and how.
+struct NemesisAction {
+  double start_s = 0;
+  double end_s = -1;  // -1: still running when the test ended (it was killed)
+  int status = -1;    // exit status, 128 + a signal, or -1 if not reaped
+};
+
 // A finding made while the test ran, at the second it was made: for the report's time axis.
 struct RunEvent {
   double at_s;
@@ -113,8 +120,11 @@ struct RunState {
   Progress progress;             // readers in the order of their ids
   std::vector<PlaceLook> looks;  // through each path on each host, once every process ended
   std::vector<TimelinePoint> timeline;
-  std::vector<RunEvent> events;  // findings while it ran, in order
-  unsigned timeline_step = 1;    // seconds between its points
+  std::vector<RunEvent> events;                // findings while it ran, in order
+  std::string nemesis;                         // the command, if any
+  int nemesis_every = 0;                       // seconds between the starts of its actions
+  std::vector<NemesisAction> nemesis_actions;  // in order
+  unsigned timeline_step = 1;                  // seconds between its points
 };
 
 // The timeline keeps at most this many points: past it, every other point goes and the step

@@ -115,6 +115,15 @@ static void addOptions(CLI::App& app, Options& opt) {
                  "logtest executable (default: the one beside logtest-run, then PATH)")
       ->type_name("PATH");
   app.add_option("--json", opt.json_file, "Write a JSON summary to FILE")->type_name("FILE");
+  app.add_option("--nemesis", opt.nemesis,
+                 "Run CMD (through sh -c, on this host) every --nemesis-every seconds while the "
+                 "writers run, one at a time: a fault of the file system itself")
+      ->type_name("CMD");
+  app.add_option("--nemesis-every", opt.nemesis_every,
+                 "Seconds from the writers' start to the first action, and between actions")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400).description(""))
+      ->capture_default_str();
   app.add_option("--report", opt.report_file,
                  "Write a self-contained HTML page of the run to FILE (also: logtest-run report)")
       ->type_name("FILE");

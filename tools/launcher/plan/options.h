@@ -17,6 +17,8 @@ struct Options {
   std::string hosts_text;          // --hosts as given: "h1,h2"
   std::string host_file;           // --hostfile
   std::string report_file;         // --report: an HTML page of the run
+  std::string nemesis;             // a command run now and then during the test
+  int nemesis_every = 10;
   std::string rsh = "ssh -o BatchMode=yes -o LogLevel=ERROR {host}";
   std::string logtest;  // absolute path once parseOptions has resolved it
   std::string json_file;

@@ -13,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "nemesis.h"
 #include "status_line.h"
 
 // Keys in the order the man page documents them.
@@ -190,6 +191,23 @@ static json injection(const Injection& in) {
           {"fired", orNull(reported, in.report.fired)}};
 }
 
+static json nemesis(const RunState& run) {
+  if (run.nemesis.empty() && run.nemesis_actions.empty()) {
+    return nullptr;
+  }
+  json actions = json::array();
+  for (const NemesisAction& a : run.nemesis_actions) {
+    actions.push_back({{"start_s", rounded(a.start_s)},
+                       {"end_s", orNull(a.end_s >= 0, rounded(a.end_s))},
+                       {"status", orNull(a.status >= 0, a.status)}});
+  }
+  std::string before = nemesisBeforeDefect(run);
+  return {{"command", run.nemesis},
+          {"every_s", run.nemesis_every},
+          {"actions", actions},
+          {"before_first_defect", orNull(!before.empty(), before)}};
+}
+
 static json timeline(const RunState& run) {
   json points = json::array();
   for (const TimelinePoint& t : run.timeline) {
@@ -290,6 +308,7 @@ std::string jsonReport(const Report& r, const Options& opt) {
       {"timeline", timeline(r.run)},
       {"log_times", logTimes(r.run.progress)},
       {"events", events(r)},
+      {"nemesis", nemesis(r.run)},
   };
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

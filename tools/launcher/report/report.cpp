@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "nemesis.h"
 #include "status_line.h"
 
 static double cpuSeconds(const Process& p) {
@@ -88,6 +89,16 @@ static void printExplanation(const Explanation& e) {
   if (!e.cause.empty()) {
     printf("Likely cause: %s\n", e.cause.c_str());
   }
+}
+
+static void printNemesis(const RunState& run) {
+  if (run.nemesis_actions.empty() && run.nemesis.empty()) {
+    return;
+  }
+  printf("Nemesis: %zu action%s of '%s', one every %d s", run.nemesis_actions.size(),
+         run.nemesis_actions.size() == 1 ? "" : "s", run.nemesis.c_str(), run.nemesis_every);
+  std::string before = nemesisBeforeDefect(run);
+  printf("%s\n", before.empty() ? "" : ("; " + before).c_str());
 }
 
 static void printFindings(const char* title, const std::vector<Finding>& findings) {
@@ -192,6 +203,7 @@ void printReport(const Report& r, bool quiet) {
   printLines("First diagnostic lines", r.run.diagnostics, r.run.diagnostic_count);
   printExplanation(r.explanation);
   printInjection(r.injection);
+  printNemesis(r.run);
   printFindings("Warnings:", r.verdict.warnings);
   if (r.verdict.kind == VerdictKind::Fail) {
     printFindings("Failed because:", r.verdict.failures);

@@ -58,7 +58,7 @@
       const x = chart.scales.x;
       const ctx = chart.ctx;
       for (const e of options.events || []) {
-        if (e.event === "end") continue;
+        if (e.event === "end" || e.event === "nemesis_end") continue;
         const px = x.getPixelForValue(e.at_s);
         ctx.save();
         ctx.strokeStyle = e.event === "first_diagnostic" ? "#c00" : "#888";
