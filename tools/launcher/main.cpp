@@ -11,6 +11,7 @@
 #include "claim.h"
 #include "control/log_format.h"
 #include "explain.h"
+#include "file_text.h"
 #include "guard.h"
 #include "html_report.h"
 #include "injection.h"
@@ -238,7 +239,8 @@ int main(int argc, char** argv) {
   Report report{processes,        run,         verdict,  dir, kept, system,
                 opt.command_line, explanation, injection};
   printReport(report, opt.quiet);
-  if (!opt.json_file.empty() && !writeJsonFile(opt.json_file, report, opt, &error)) {
+  if (!opt.json_file.empty() &&
+      !writeFileAtomically(opt.json_file, jsonReport(report, opt), &error)) {
     fprintf(stderr, "logtest-run: %s\n", error.c_str());
   }
   std::string page;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "file_text.h"
 #include "report_page_js.h"
 #include "verdict.h"
 
@@ -89,24 +90,6 @@ bool makeHtmlReport(const std::vector<std::string>& json_texts,
       scriptSafe(runs.dump(-1, ' ', true)) + ";\n" + scriptSafe(REPORT_PAGE_JS) +
       "</script>\n</body></html>\n";
   return true;
-}
-
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string* error) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  std::string temporary = dir + "/.logtest-run.html.XXXXXX";
-  int fd = mkstemp(&temporary[0]);
-  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            fsync(fd) == 0;
-  ok = (fd < 0 || close(fd) == 0) && ok;
-  ok = ok && chmod(temporary.c_str(), 0644) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = "writing " + path + " failed: " + strerror(errno);
-    if (fd >= 0) {
-      unlink(temporary.c_str());
-    }
-  }
-  return ok;
 }
 
 // The run's name on the page: its file's name without the directory.

@@ -15,8 +15,5 @@ constexpr const char* CHART_JS_PATH = "/usr/share/javascript/chart.js/chart.min.
 bool makeHtmlReport(const std::vector<std::string>& json_texts,
                     const std::vector<std::string>& names, std::string* html, std::string* error);
 
-// Writes text to path through a file beside it renamed into place: never half written.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string* error);
-
 // logtest-run report RUN.json... [-o FILE.html]: exit status 0, or 2 with a message.
 int reportCommand(const std::vector<std::string>& args);

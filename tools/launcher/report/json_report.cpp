@@ -13,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "file_text.h"
 #include "nemesis.h"
 #include "status_line.h"
 
@@ -313,19 +314,6 @@ std::string jsonReport(const Report& r, const Options& opt) {
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool writeJsonReport(FILE* out, const Report& r, const Options& opt) {
-  std::string text = jsonReport(r, opt);
-  return fwrite(text.data(), 1, text.size(), out) == text.size() && fflush(out) == 0;
-}
-
-static std::string parentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 static std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
@@ -333,7 +321,7 @@ static std::string realPath(const std::string& path) {
 
 bool checkOutputTarget(const std::string& option, const std::string& path,
                        const std::vector<std::string>& dirs, std::string* error) {
-  std::string parent = realPath(parentOf(path));
+  std::string parent = realPath(directoryOf(path));
   if (parent.empty() || access(parent.c_str(), W_OK | X_OK) != 0) {
     *error = option + " " + path + ": " + strerror(errno) + " (its directory must take a new file)";
     return false;
@@ -347,22 +335,4 @@ bool checkOutputTarget(const std::string& option, const std::string& path,
     }
   }
   return true;
-}
-
-bool writeJsonFile(const std::string& path, const Report& r, const Options& opt,
-                   std::string* error) {
-  std::string temporary = parentOf(path) + "/.logtest-run.json.XXXXXX";
-  int fd = mkstemp(&temporary[0]);
-  FILE* out = fd < 0 ? nullptr : fdopen(fd, "w");
-  bool ok = out != nullptr && writeJsonReport(out, r, opt) && fsync(fileno(out)) == 0;
-  ok = (out == nullptr || fclose(out) == 0) && ok;
-  // A summary is read by people and scripts: readable as an ordinary new file would be.
-  ok = ok && chmod(temporary.c_str(), 0644) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = "writing " + path + " failed: " + strerror(errno);
-    if (fd >= 0) {
-      unlink(temporary.c_str());
-    }
-  }
-  return ok;
 }

@@ -12,9 +12,6 @@
 
 constexpr int JSON_SUMMARY_VERSION = 4;
 
-// Writes the document to out; false if writing failed.
-bool writeJsonReport(FILE* out, const Report& r, const Options& opt);
-
 // The document as text.
 std::string jsonReport(const Report& r, const Options& opt);
 
@@ -23,9 +20,3 @@ std::string jsonReport(const Report& r, const Options& opt);
 // reader could meet it), and its directory must take a new file. False and why otherwise.
 bool checkOutputTarget(const std::string& option, const std::string& path,
                        const std::vector<std::string>& dirs, std::string* error);
-
-// Writes the document beside path and renames it into place: a run refused, killed or
-// interrupted while writing never leaves an empty or half-written summary, nor truncates an
-// earlier one. False and why if it could not.
-bool writeJsonFile(const std::string& path, const Report& r, const Options& opt,
-                   std::string* error);
