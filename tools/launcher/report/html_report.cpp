@@ -1,9 +1,5 @@
 #include "html_report.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -104,8 +100,8 @@ int reportCommand(const std::vector<std::string>& args) {
     if (args[i] == "-o" && i + 1 < args.size()) {
       out = args[++i];
     } else if (args[i].empty() || args[i][0] == '-') {
-      fprintf(stderr, "Usage: logtest-run report RUN.json... [-o FILE.html]\n");
-      return EXIT_USAGE;
+      files.clear();
+      break;
     } else {
       files.push_back(args[i]);
     }

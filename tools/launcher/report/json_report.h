@@ -3,7 +3,6 @@
 // changes meaning or goes away.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
