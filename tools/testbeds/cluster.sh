@@ -4,12 +4,17 @@
 # address. The bridge has an address too, so a launcher here reaches every host. Only the
 # network is the hosts' own: they share this machine's file systems and processes, so every
 # host sees the same directories and the same logtest. In STATE/cluster.
-#   cluster.sh up N STATE [slurm]   prints the --rsh template on line 1,
+#   cluster.sh up N STATE [slurm] [own-mounts]
+#                                   prints the --rsh template on line 1,
 #                                   ssh -F STATE/cluster/ssh_config {host}
 #                                   then the host names, one a line. With slurm, also a Slurm
 #                                   cluster of those hosts: munged and slurmctld here, one
 #                                   slurmd in each host; Slurm's commands then need
-#                                   SLURM_CONF=STATE/cluster/slurm.conf
+#                                   SLURM_CONF=STATE/cluster/slurm.conf. With own-mounts, each
+#                                   host's sshd also has a mount namespace of its own, copied
+#                                   from this machine's at the bring-up: a file system testbed
+#                                   (gluster.sh, moosefs.sh, cephfs.sh up ... hosts) then mounts
+#                                   one client in each host, so N hosts are N clients
 #   cluster.sh cut STATE HOST       takes HOST off the network: the root-namespace end of its
 #                                   link goes down (ip link set dev LINK down; the link is
 #                                   the fourth word of HOST's line in STATE/cluster/hosts), so
@@ -21,6 +26,8 @@
 # (with 10 connections still authenticating it drops 30 % of new ones, more as they pile up,
 # all from 100 on), and MaxSessions; the client keeps no master connection, so every ssh is a
 # connection and a login of its own.
+# Without own-mounts the hosts share this machine's mounts, and see a mount made after they
+# started. A host with mounts of its own sees only those it had at the bring-up and its own.
 # Each bring-up takes a 10.213.X.0/24 that nothing on the machine uses (bridge .1, hosts .11
 # upward) and names its namespaces, links and bridge with a prefix made from STATE's path, so
 # that testbeds in different STATEs never meet. `up` leaves a cut host cut.
@@ -33,9 +40,11 @@ set -euo pipefail
 #   netns   network namespaces, one a line; deleted after the processes in them stop
 #   links   links in the root namespace (the bridge, the root ends of the veth links)
 #   hosts   "NAME ADDRESS NAMESPACE LINK" of each host made, for cut, mend and the output
+#   address the bridge's address, which servers listen on to serve every host
+#   own-mounts  present when each host has a mount namespace of its own
 
 usage() {
-  echo "usage: ${0##*/} up N STATE [slurm] | cut|mend STATE HOST | down STATE" >&2
+  echo "usage: ${0##*/} up N STATE [slurm] [own-mounts] | cut|mend STATE HOST | down STATE" >&2
   exit 2
 }
 
@@ -76,6 +85,7 @@ make_network() {
   ip link add name "$prefix-br" type bridge
   ip addr add "$net.1/24" dev "$prefix-br"
   ip link set dev "$prefix-br" up
+  echo "$net.1" >"$dir/address"
   exec {lock}<&-
   for ((k = 1; k <= n; k++)); do
     host=h$k addr=$net.$((10 + k)) ns=$prefix-h$k link=$prefix-h$k
@@ -139,7 +149,9 @@ CONF
   # strictly and no line about a new host key ever reaches the launcher.
   printf '%s,%s %s\n' "$host" "$addr" "$(cut -d' ' -f1,2 "$dir/$host/host_key.pub")" \
     >>"$dir/known_hosts"
-  pid=$(spawn "$dir/$host/sshd.log" nsenter --net="/run/netns/$ns" "$(command -v sshd)" -D -e \
+  local enter=(nsenter --net="/run/netns/$ns")
+  [ -z "$own_mounts" ] || enter=(unshare --mount --propagation private "${enter[@]}")
+  pid=$(spawn "$dir/$host/sshd.log" "${enter[@]}" "$(command -v sshd)" -D -e \
     -f "$dir/$host/sshd_config")
   record_pid "$dir" "40-sshd-$host" "$pid"
 }
@@ -260,7 +272,7 @@ cluster_teardown() {
   [ -d "$dir" ] || return 0
   cancel_jobs
   teardown "$dir"
-  rm -f "$dir/hosts"
+  rm -f "$dir"/{hosts,address,own-mounts}
   if [ -f "$dir/netns" ]; then
     left=
     while read -r line; do
@@ -315,23 +327,32 @@ host_link() {
 
 case ${1:-} in
   up)
-    [ $# -eq 3 ] || { [ $# -eq 4 ] && [ "$4" = slurm ]; } || usage
-    n=$2 state=$3 slurm=${4:-}
+    { [ $# -ge 3 ] && [ $# -le 5 ]; } || usage
+    n=$2 state=$3 slurm='' own_mounts=''
+    for word in "${@:4}"; do
+      case $word in
+        slurm) slurm=slurm ;;
+        own-mounts) own_mounts=own-mounts ;;
+        *) usage ;;
+      esac
+    done
     { [[ $n =~ ^[1-9][0-9]*$ ]] && [ "$n" -le 244 ]; } || die "N must be 1 to 244, not $n"
     need_root
-    need_commands ip nsenter flock sha1sum ssh sshd ssh-keygen python3
+    need_commands ip nsenter unshare flock sha1sum ssh sshd ssh-keygen python3
     [ -z "$slurm" ] || need_commands munged mungekey slurmctld slurmd sinfo squeue scancel
     dir=$(bed_dir "$state" cluster)
     # The launcher splits the template at blanks.
     [[ $dir != *[[:space:]]* ]] || die "STATE must not contain blanks: $dir"
     prefix=lt$(sha1sum <<<"$dir" | cut -c1-6)
     export SLURM_CONF=$dir/slurm.conf
-    if ! cluster_up "$n${slurm:+ $slurm}"; then
+    args="$n${slurm:+ $slurm}${own_mounts:+ $own_mounts}"
+    if ! cluster_up "$args"; then
       cluster_teardown
+      [ -z "$own_mounts" ] || touch "$dir/own-mounts"
       make_network
       start_hosts
       [ -z "$slurm" ] || start_slurm
-      echo "$n${slurm:+ $slurm}" >"$dir/up"
+      echo "$args" >"$dir/up"
     fi
     print_up
     ;;

@@ -13,6 +13,10 @@ set -euo pipefail
 }
 [ -d "$1" ] || exit 0
 stop_test_processes "$1"
+# Mounts inside a simulated host go first, while the host's namespace still holds them.
+for dir in "$1"/*/; do
+  unmount_host_mounts "${dir%/}"
+done
 # Slurm's and the cluster's own down come first: they cancel their jobs, and the cluster's
 # also deletes the namespaces, links and bridge its records name. The other kinds' own down
 # is only this teardown. The ssh servers go before the mounts: a session still open there

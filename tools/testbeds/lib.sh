@@ -6,6 +6,8 @@
 #   mounts        mount points, one a line; unmounted last first, before any process stops
 #   loops         loop devices, detached once the mounts are gone
 #   outside       files made outside STATE/KIND (a daemon's socket), removed at the end
+#   host-mounts   "PID STARTTIME PATH" of a mount made in a simulated host's mount namespace
+#                 (cluster.sh own-mounts), PID a process that lives in it; unmounted there first
 #   up            the arguments of the last bring-up that completed; absent while half up
 # Processes are never found by name (other tests on the machine may run the same daemons):
 # daemons by these records, and the processes of a test that was killed by the log
@@ -219,11 +221,60 @@ stop_test_processes() {
   rm -f "$patterns"
 }
 
+# The hosts of the cluster up in STATE with mount namespaces of their own, one a line:
+# "NAME ADDRESS NETNS NSPID", NSPID the host's sshd, which lives in its mount namespace.
+own_mount_hosts() {
+  local cluster=$1/cluster host addr ns pid start
+  { [ -f "$cluster/up" ] && [ -f "$cluster/own-mounts" ]; } ||
+    die "no cluster with own-mounts is up in $1 (cluster.sh up N $1 own-mounts)"
+  while read -r host addr ns _; do
+    read -r pid start <"$cluster/pids/40-sshd-$host"
+    alive "$pid" "$start" || die "the sshd of $host is gone: cluster.sh up again"
+    echo "$host $addr $ns $pid"
+  done <"$cluster/hosts"
+}
+
+# The bridge's address, which every host and this machine reach: servers listen on it.
+cluster_address() {
+  cat "$1/cluster/address" 2>/dev/null || die "no cluster is up in $1"
+}
+
+# Runs a command in a host's network and mount namespaces: a client started so is that host's
+# alone, and its traffic goes through the host's link, so a cut cuts it off too.
+enter_host() {
+  local ns=$1 pid=$2
+  shift 2
+  nsenter --net="/run/netns/$ns" --mount="/proc/$pid/ns/mnt" "$@"
+}
+
+host_mounted() {
+  nsenter --mount="/proc/$1/ns/mnt" findmnt -rn --mountpoint "$2" >/dev/null 2>&1
+}
+
+record_host_mount() {
+  read_stat "$2" || die "no process $2 to hold a mount namespace"
+  echo "$2 ${stat_fields[19]} $3" >>"$1/host-mounts"
+}
+
+# A mount in a host's namespace goes while the namespace is there; once its last process is
+# gone the kernel has taken the mount with it.
+unmount_host_mounts() {
+  local dir=$1 pid start path
+  [ -f "$dir/host-mounts" ] || return 0
+  while read -r pid start path; do
+    if ! alive "$pid" "$start" || ! host_mounted "$pid" "$path"; then continue; fi
+    nsenter --mount="/proc/$pid/ns/mnt" umount "$path" 2>/dev/null ||
+      nsenter --mount="/proc/$pid/ns/mnt" umount -l "$path" || true
+  done < <(tac "$dir/host-mounts")
+  rm -f "$dir/host-mounts"
+}
+
 # Undoes everything recorded in a testbed's directory; the files it made stay for inspection.
 teardown() {
   local dir=$1 line pid start record
   [ -d "$dir" ] || return 0
   rm -f "$dir/up"
+  unmount_host_mounts "$dir"
   if [ -f "$dir/mounts" ]; then
     tac "$dir/mounts" | while read -r line; do unmount "$line"; done
     rm -f "$dir/mounts"
@@ -258,5 +309,10 @@ still_up() {
   done
   if [ -f "$dir/mounts" ]; then
     while read -r line; do is_mounted "$line" || return 1; done <"$dir/mounts"
+  fi
+  if [ -f "$dir/host-mounts" ]; then
+    while read -r pid start line; do
+      alive "$pid" "$start" && host_mounted "$pid" "$line" || return 1
+    done <"$dir/host-mounts"
   fi
 }
