@@ -84,6 +84,8 @@ case_usage_errors() {
 2|must contain {host}|--hosts a --rsh ssh $work
 2|no executable logtest found at $work/nothing|--logtest $work/nothing
 2|unknown fault bogus|--inject bogus
+2|--nemesis-at 5,3:2: not a list|--nemesis x --nemesis-at 5,3:2 $work
+2|--nemesis-every excludes --nemesis-at|--nemesis x --nemesis-at 5 --nemesis-every 2 $work
 2|--self-test runs on this host|--self-test --inject none
 2|lies in the directory under test $work|--json $work/summary.json $work
 2|its directory must take a new file|--json $work/missing/summary.json
@@ -271,6 +273,15 @@ case_nemesis() {
 n = d['nemesis']
 assert n['every_s'] == 2 and n['actions'] and n['actions'][0]['start_s'] >= 2, n
 assert 'nemesis' in [e['event'] for e in d['events']], d['events']"
+
+  # On a schedule, each action is told how long to hold its fault.
+  dir=$work/logs2
+  make_dir "$dir"
+  launch --logtest "$LOGTEST" -t 6 -w 1 -r 1 --json "$work/summary.json" \
+    --nemesis "echo \"\$LOGTEST_NEMESIS_SECONDS\" >>'$work/holds'" --nemesis-at 1:2.5,2 "$dir"
+  expect 0 "Nemesis: 2 actions of 'echo" "at 1 s (held 2.5 s), 2 s"
+  [ "$(paste -sd/ "$work/holds")" = 2.5/ ] || fail "holds told: $(cat "$work/holds")"
+  expect_json "assert [a['hold_s'] for a in d['nemesis']['actions']] == [2.5, None], d['nemesis']"
 }
 
 # StopTest made by someone else in the middle of a healthy run: the same verdict every time,

@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
   }
   std::vector<Link> links = planLinks(opt.rsh, hostsOf(processes), base);
   RunSettings settings{dir.paths[0], opt.duration, opt.grace,   opt.stall_timeout, opt.quiet,
-                       opt.fanout,   opt.logtest,  opt.nemesis, opt.nemesis_every};
+                       opt.fanout,   opt.logtest,  opt.nemesis, opt.nemesis_every, opt.nemesis_at};
   RunState run;
   status = startAgents(opt, dir, settings, processes, links, run);
   if (status != EXIT_PASS) {

@@ -33,25 +33,44 @@ static bool reaped(NemesisState& n, RunState& run, double now) {
   return true;
 }
 
+// The hold time goes through the environment, so a command that knows no such thing runs as
+// it would by hand.
+static void startAction(NemesisState& n, RunState& run, double seconds, double now) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", run.nemesis};
+  if (seconds > 0) {
+    char hold[64];
+    snprintf(hold, sizeof(hold), "LOGTEST_NEMESIS_SECONDS=%g", seconds);
+    argv.insert(argv.begin(), {"/usr/bin/env", hold});
+  }
+  std::string error;
+  if (!startCommand(argv, &n.pid, &n.out_fd, nullptr, &error)) {
+    run.launcher_errors.push_back("could not start the nemesis: " + error);
+    run.nemesis.clear();
+    return;
+  }
+  run.nemesis_actions.push_back({now, seconds, -1, -1});
+  run.events.push_back({now, "nemesis"});
+}
+
 void tickNemesis(NemesisState& n, RunState& run, double writers_s, double now) {
   if (run.nemesis.empty() || !reaped(n, run, now)) {
+    return;
+  }
+  if (!run.nemesis_at.empty()) {
+    // An action still under way when the next is due delays it: one at a time.
+    if (n.next_slot < run.nemesis_at.size() &&
+        now >= writers_s + run.nemesis_at[n.next_slot].start_s) {
+      startAction(n, run, run.nemesis_at[n.next_slot++].seconds, now);
+    }
     return;
   }
   if (n.next_s < 0) {
     n.next_s = writers_s + run.nemesis_every;
   }
-  if (now < n.next_s) {
-    return;
+  if (now >= n.next_s) {
+    n.next_s = now + run.nemesis_every;
+    startAction(n, run, 0, now);
   }
-  n.next_s = now + run.nemesis_every;
-  std::string error;
-  if (!startCommand({"/bin/sh", "-c", run.nemesis}, &n.pid, &n.out_fd, nullptr, &error)) {
-    run.launcher_errors.push_back("could not start the nemesis: " + error);
-    run.nemesis.clear();
-    return;
-  }
-  run.nemesis_actions.push_back({now, -1, -1});
-  run.events.push_back({now, "nemesis"});
 }
 
 void endNemesis(NemesisState& n, RunState& run, double now) {

@@ -11,7 +11,8 @@
 struct NemesisState {
   pid_t pid = -1;  // the action under way
   int out_fd = -1;
-  double next_s = -1;  // when the next action begins
+  double next_s = -1;    // when the next action begins
+  size_t next_slot = 0;  // with a schedule: the next of run.nemesis_at
 };
 
 // Once a tick while the writers run: reaps an action that ended, starts one that is due.

@@ -462,6 +462,7 @@ void runTest(const RunSettings& opt, std::vector<Process>& processes, std::vecto
   setUpProgress(w);
   run.nemesis = opt.nemesis;
   run.nemesis_every = opt.nemesis_every;
+  run.nemesis_at = opt.nemesis_at;
   struct stat st;
   if (stat(opt.dir.c_str(), &st) == 0) {
     w.dir_dev = st.st_dev;

@@ -24,6 +24,7 @@ struct RunSettings {
   std::string logtest;  // for what an agent says of it
   std::string nemesis;  // a command that makes the file system misbehave, run now and then
   int nemesis_every = 10;
+  std::vector<NemesisSlot> nemesis_at;
 };
 
 // Starts every link, at most settings.fanout answering at once, and waits until each agent has

@@ -65,11 +65,19 @@ struct OutputNote {
   double at_s;
 };
 
+// A --nemesis-at entry: an action due this long after the writers started, told to hold its
+// fault for `seconds` (0: for as long as the command takes).
+struct NemesisSlot {
+  double start_s = 0;
+  double seconds = 0;
+};
+
 // One run of the --nemesis command: when it began and ended, and how.
 struct NemesisAction {
   double start_s = 0;
-  double end_s = -1;  // -1: still running when the test ended (it was killed)
-  int status = -1;    // exit status, 128 + a signal, or -1 if not reaped
+  double seconds = 0;  // how long it was told to hold its fault; 0: not told
+  double end_s = -1;   // -1: still running when the test ended (it was killed)
+  int status = -1;     // exit status, 128 + a signal, or -1 if not reaped
 };
 
 // A finding made while the test ran, at the second it was made: for the report's time axis.
@@ -123,6 +131,7 @@ struct RunState {
   std::vector<RunEvent> events;                // findings while it ran, in order
   std::string nemesis;                         // the command, if any
   int nemesis_every = 0;                       // seconds between the starts of its actions
+  std::vector<NemesisSlot> nemesis_at;         // or, when not empty, when its actions are due
   std::vector<NemesisAction> nemesis_actions;  // in order
   unsigned timeline_step = 1;                  // seconds between its points
 };

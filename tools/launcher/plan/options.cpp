@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,15 +116,24 @@ static void addOptions(CLI::App& app, Options& opt) {
                  "logtest executable (default: the one beside logtest-run, then PATH)")
       ->type_name("PATH");
   app.add_option("--json", opt.json_file, "Write a JSON summary to FILE")->type_name("FILE");
-  app.add_option("--nemesis", opt.nemesis,
-                 "Run CMD (through sh -c, on this host) every --nemesis-every seconds while the "
-                 "writers run, one at a time: a fault of the file system itself")
-      ->type_name("CMD");
-  app.add_option("--nemesis-every", opt.nemesis_every,
-                 "Seconds from the writers' start to the first action, and between actions")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(1, 86400).description(""))
-      ->capture_default_str();
+  CLI::Option* nemesis = app.add_option(
+      "--nemesis", opt.nemesis,
+      "Run CMD (through sh -c, on this host) every --nemesis-every seconds while the "
+      "writers run, one at a time: a fault of the file system itself");
+  nemesis->type_name("CMD");
+  CLI::Option* every =
+      app.add_option("--nemesis-every", opt.nemesis_every,
+                     "Seconds from the writers' start to the first action, and between actions")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1, 86400).description(""))
+          ->capture_default_str()
+          ->needs(nemesis);
+  app.add_option("--nemesis-at", opt.nemesis_at_text,
+                 "Run CMD at these seconds from the writers' start instead, each START[:HOLD]; "
+                 "HOLD reaches CMD as LOGTEST_NEMESIS_SECONDS (how long to keep its fault)")
+      ->type_name("LIST")
+      ->needs(nemesis)
+      ->excludes(every);
   app.add_option("--report", opt.report_file,
                  "Write a self-contained HTML page of the run to FILE (also: logtest-run report)")
       ->type_name("FILE");
@@ -237,7 +247,40 @@ static bool readHosts(Options& opt) {
   return true;
 }
 
-static bool checkCombinations(const Options& opt, bool rsh_given) {
+// "20:5,45": starts in ascending order, each with an optional time to hold the fault.
+static bool parseNemesisAt(const std::string& text, std::vector<NemesisSlot>& slots) {
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t comma = std::min(text.find(',', at), text.size());
+    std::string item = text.substr(at, comma - at);
+    char* end = nullptr;
+    NemesisSlot slot;
+    slot.start_s = strtod(item.c_str(), &end);
+    if (*end == ':') {
+      const char* hold = end + 1;
+      slot.seconds = strtod(hold, &end);
+      if (end == hold || !(slot.seconds > 0)) {
+        return false;
+      }
+    }
+    if (item.empty() || *end != '\0' || !(slot.start_s >= 0 && slot.start_s <= 86400) ||
+        slot.seconds > 86400 || (!slots.empty() && slot.start_s <= slots.back().start_s)) {
+      return false;
+    }
+    slots.push_back(slot);
+    at = comma + 1;
+  }
+  return true;
+}
+
+static bool checkCombinations(Options& opt, bool rsh_given) {
+  if (!opt.nemesis_at_text.empty() && !parseNemesisAt(opt.nemesis_at_text, opt.nemesis_at)) {
+    fprintf(stderr,
+            "logtest-run: --nemesis-at %s: not a list of START[:HOLD] seconds, each START "
+            "after the one before (20:5,45)\n",
+            opt.nemesis_at_text.c_str());
+    return false;
+  }
   if (rsh_given && opt.hosts.empty()) {
     fprintf(stderr, "logtest-run: --rsh needs --hosts or --hostfile\n");
     return false;

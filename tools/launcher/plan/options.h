@@ -19,6 +19,8 @@ struct Options {
   std::string report_file;         // --report: an HTML page of the run
   std::string nemesis;             // a command run now and then during the test
   int nemesis_every = 10;
+  std::string nemesis_at_text;          // --nemesis-at as given: "20:5,45"
+  std::vector<NemesisSlot> nemesis_at;  // parsed from it
   std::string rsh = "ssh -o BatchMode=yes -o LogLevel=ERROR {host}";
   std::string logtest;  // absolute path once parseOptions has resolved it
   std::string json_file;

@@ -198,12 +198,18 @@ static json nemesis(const RunState& run) {
   json actions = json::array();
   for (const NemesisAction& a : run.nemesis_actions) {
     actions.push_back({{"start_s", rounded(a.start_s)},
+                       {"hold_s", orNull(a.seconds > 0, a.seconds)},
                        {"end_s", orNull(a.end_s >= 0, rounded(a.end_s))},
                        {"status", orNull(a.status >= 0, a.status)}});
   }
   std::string before = nemesisBeforeDefect(run);
+  json at = json::array();
+  for (const NemesisSlot& s : run.nemesis_at) {
+    at.push_back({{"start_s", s.start_s}, {"hold_s", orNull(s.seconds > 0, s.seconds)}});
+  }
   return {{"command", run.nemesis},
-          {"every_s", run.nemesis_every},
+          {"every_s", orNull(run.nemesis_at.empty(), run.nemesis_every)},
+          {"at", orNull(!run.nemesis_at.empty(), at)},
           {"actions", actions},
           {"before_first_defect", orNull(!before.empty(), before)}};
 }

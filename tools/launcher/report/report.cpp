@@ -95,8 +95,18 @@ static void printNemesis(const RunState& run) {
   if (run.nemesis_actions.empty() && run.nemesis.empty()) {
     return;
   }
-  printf("Nemesis: %zu action%s of '%s', one every %d s", run.nemesis_actions.size(),
-         run.nemesis_actions.size() == 1 ? "" : "s", run.nemesis.c_str(), run.nemesis_every);
+  printf("Nemesis: %zu action%s of '%s', ", run.nemesis_actions.size(),
+         run.nemesis_actions.size() == 1 ? "" : "s", run.nemesis.c_str());
+  if (run.nemesis_at.empty()) {
+    printf("one every %d s", run.nemesis_every);
+  }
+  for (size_t i = 0; i < run.nemesis_at.size(); i++) {
+    const NemesisSlot& s = run.nemesis_at[i];
+    printf("%s%g s", i == 0 ? "at " : ", ", s.start_s);
+    if (s.seconds > 0) {
+      printf(" (held %g s)", s.seconds);
+    }
+  }
   std::string before = nemesisBeforeDefect(run);
   printf("%s\n", before.empty() ? "" : ("; " + before).c_str());
 }
