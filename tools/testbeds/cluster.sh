@@ -20,6 +20,10 @@
 #                                   the fourth word of HOST's line in STATE/cluster/hosts), so
 #                                   no packet reaches it or leaves it; its processes run on
 #   cluster.sh mend STATE HOST      brings that end up again
+#   cluster.sh flap STATE HOST [SECONDS]
+#                                   cuts HOST, waits SECONDS (LOGTEST_NEMESIS_SECONDS, else 3),
+#                                   mends it: a nemesis for --nemesis. A host whose link is
+#                                   down longer than the launcher's --grace is lost
 #   cluster.sh down STATE           stops every process of the hosts, deletes the namespaces,
 #                                   the links and the bridge
 # The hosts are as a cluster's nodes would be: each sshd has the default MaxStartups, 10:30:100
@@ -44,7 +48,8 @@ set -euo pipefail
 #   own-mounts  present when each host has a mount namespace of its own
 
 usage() {
-  echo "usage: ${0##*/} up N STATE [slurm] [own-mounts] | cut|mend STATE HOST | down STATE" >&2
+  echo "usage: ${0##*/} up N STATE [slurm] [own-mounts] | cut|mend STATE HOST" \
+    "| flap STATE HOST [SECONDS] | down STATE" >&2
   exit 2
 }
 
@@ -363,6 +368,20 @@ case ${1:-} in
     dir=$(bed_dir "$2" cluster)
     link=$(host_link "$3")
     if [ "$1" = cut ]; then ip link set dev "$link" down; else ip link set dev "$link" up; fi
+    ;;
+  flap)
+    { [ $# -eq 3 ] || [ $# -eq 4 ]; } || usage
+    seconds=${4:-${LOGTEST_NEMESIS_SECONDS:-3}}
+    [[ $seconds =~ ^[0-9]+(\.[0-9]+)?$ ]] || usage
+    need_root
+    [ -d "$2/cluster" ] || die "no cluster in $2"
+    dir=$(bed_dir "$2" cluster)
+    link=$(host_link "$3")
+    # Mended however this ends, so that a nemesis killed at the end of a run leaves no host cut.
+    trap 'ip link set dev "$link" up' EXIT
+    trap 'exit 1' INT TERM
+    ip link set dev "$link" down
+    sleep "$seconds"
     ;;
   down)
     [ $# -eq 2 ] || usage

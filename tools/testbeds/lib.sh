@@ -68,24 +68,34 @@ close_fds() {
   return 0
 }
 
+# The words to exec for a command, in the array `words`: enter_host, a function, becomes the
+# nsenter it stands for.
+command_words() {
+  words=("$@")
+  [ "$1" != enter_host ] ||
+    words=(nsenter --net="/run/netns/$2" --mount="/proc/$3/ns/mnt" "${@:4}")
+}
+
 # Runs a daemon that stays in the foreground, in a session of its own, and prints its PID.
 spawn() {
-  local log=$1
+  local log=$1 words
   shift
+  command_words "$@"
   (
     close_fds
-    exec setsid "$@" </dev/null >>"$log" 2>&1
+    exec setsid "${words[@]}" </dev/null >>"$log" 2>&1
   ) &
   echo $!
 }
 
 # Runs a daemon that forks into the background itself; returns when its first process ends.
 run_daemon() {
-  local log=$1
+  local log=$1 words
   shift
+  command_words "$@"
   (
     close_fds
-    exec "$@" </dev/null >>"$log" 2>&1
+    exec "${words[@]}" </dev/null >>"$log" 2>&1
   )
 }
 
@@ -240,7 +250,8 @@ cluster_address() {
 }
 
 # Runs a command in a host's network and mount namespaces: a client started so is that host's
-# alone, and its traffic goes through the host's link, so a cut cuts it off too.
+# alone, and its traffic goes through the host's link, so a cut cuts it off too. spawn and
+# run_daemon take it as their command's first word too.
 enter_host() {
   local ns=$1 pid=$2
   shift 2
