@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "support/test_logs.h"
+#include "writer_defect.h"
 
 namespace {
 
@@ -220,6 +221,36 @@ TEST_F(ExplainDirTest, ADefectOfLastLogIsShownInBytesAlone) {
                           "Bad header at offset 0 in log size 9, record = 1", PROVEN)
                 .note,
             "log.7 is gone or empty");
+}
+
+// A writer's rollover defect is set against what the run saw: who made the log it meant to
+// make and when, and logInfo as it is now.
+TEST_F(ExplainDirTest, AWriterThatMetAnExistingLogOrNoLastLogIsExplained) {
+  writeFile(dir + "/logInfo", std::string("\x13\0\0\0", 4));
+  RunState run;
+  noteRename(run.progress, 17, "writer 1", 12.3);
+  run.diagnostics = {{"writer 3", "New log file already exists: " + dir + "/log.17", 12.7}};
+  std::vector<Process> processes(1);
+  processes[0].id = 3;
+  processes[0].host = "h2";
+  processes[0].path = "/b";
+  Explanation e = explainWriterDefect(processes, run, dir, UNPROVEN);
+  ASSERT_TRUE(e.found);
+  EXPECT_EQ(e.where, "writer 3 on h2 through /b, as it renamed last_log to log.17");
+  EXPECT_EQ(e.cause.substr(0, e.cause.find(':')),
+            "writer 3 read 17 from logInfo through its client, but log.17 had been renamed by "
+            "writer 1 at 12.3 s, 0.4 s before (logInfo holds 19 on disk now)");
+  EXPECT_NE(e.cause.find("one of: its client served an old copy of logInfo"), std::string::npos);
+
+  noteRename(run.progress, 18, "writer 3", 13.0);
+  run.diagnostics = {{"writer 3", "rename(): No such file or directory", 13.1}};
+  e = explainWriterDefect(processes, run, dir, PROVEN);
+  EXPECT_EQ(e.where, "writer 3 on h2 through /b, as it renamed last_log to log.18");
+  EXPECT_NE(e.cause.find("another writer had rolled it over already, and its client still"),
+            std::string::npos)
+      << e.cause;
+  run.diagnostics = {{"reader 1", "rename(): No such file or directory", 1}};
+  EXPECT_FALSE(explainWriterDefect(processes, run, dir, PROVEN).found);
 }
 
 }  // namespace

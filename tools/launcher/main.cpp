@@ -28,6 +28,7 @@
 #include "signal_pipe.h"
 #include "system_info.h"
 #include "verdict.h"
+#include "writer_defect.h"
 
 static void printPlan(const Options& opt, const LogDir& dir) {
   printf("logtest-run: %d writer%s, %d reader%s, %s on %s", opt.writers,
@@ -225,6 +226,9 @@ int main(int argc, char** argv) {
   if (verdict.kind == VerdictKind::Fail) {
     CauseContext context = causeContextOf(run, !opt.no_preflight, opt.inject);
     explanation = explainFailure(processes, run, dir.paths[0], opt.logtest, context);
+    if (!explanation.found) {
+      explanation = explainWriterDefect(processes, run, dir.paths[0], context);
+    }
     if (!explanation.found) {
       explanation = explainFinding(verdict.failures, run, dir.paths[0], opt.logtest, context);
     }

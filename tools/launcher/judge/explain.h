@@ -21,6 +21,7 @@ struct Explanation {
   std::vector<std::string> hex;   // the header and the first payload bytes at offset
   std::string cause;              // a named likely cause, or its candidates; empty when unclear
   std::string note;               // why there is less to show ("log.17 is gone")
+  std::string where;  // where a defect with no record happened ("writer 3 on h2 through /b, ...")
 };
 
 // What the run knows beyond the log's bytes. A stale size and a lock that does not exclude

@@ -177,7 +177,8 @@ static json explanation(const Explanation& e) {
           {"dump", e.dump},
           {"hex", e.hex},
           {"cause", orNull(!e.cause.empty(), e.cause)},
-          {"note", orNull(!e.note.empty(), e.note)}};
+          {"note", orNull(!e.note.empty(), e.note)},
+          {"where", orNull(!e.where.empty(), e.where)}};
 }
 
 static json injection(const Injection& in) {

@@ -79,6 +79,8 @@ static void printExplanation(const Explanation& e) {
     std::string log = e.log == 0 ? "last_log" : "log." + std::to_string(e.log);
     printf("Where it failed: %s, %s, record %d", e.process.c_str(), log.c_str(), e.record);
     printf(e.note.empty() ? " (the dump as this host sees it):\n" : ": %s\n", e.note.c_str());
+  } else if (!e.where.empty()) {
+    printf("Where it failed: %s\n", e.where.c_str());
   }
   for (const std::string& line : e.dump) {
     printf("  %s\n", line.c_str());

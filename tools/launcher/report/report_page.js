@@ -129,7 +129,8 @@
     const e = d.explanation;
     if (e) {
       block.append(el("h2", {}, "Where it failed"),
-        el("p", {}, `${e.process}, ${e.log ? "log." + e.log : "last_log"}, record ${e.record}`),
+        el("p", {}, e.record ? `${e.process}, ${e.log ? "log." + e.log : "last_log"}, record ${e.record}`
+          : e.where || e.line),
         el("pre", { class: "dump" }, [...(e.dump || []), ...(e.hex || [])].join("\n")));
       if (e.cause) block.append(el("p", { class: "cause" }, "Likely cause: " + e.cause));
     }
