@@ -229,7 +229,7 @@ case_matrix_local() {
 # The hosts of a simulated cluster, each with a stock sshd; $hosts is their comma list.
 cluster_up() {
   local out
-  out=$("$beds/cluster.sh" up "$1" "$state")
+  out=$("$beds/cluster.sh" up "$1" "$state" "${@:2}")
   rsh=$(head -1 <<<"$out")
   hosts=$(tail -n +2 <<<"$out" | paste -sd,)
   logs=$state/logs
@@ -336,6 +336,22 @@ case_cluster_slurm() {
 assert [h['command'][:3] for h in d['hosts']] == [['srun', '-N3', '-n3']] * 3, d['hosts']
 assert [p['host'] for p in d['processes']] == ['h1', 'h2', 'h3'] * 3"
   expect_nothing_left 10 "the run"
+}
+
+# Every host a client of its own: GlusterFS mounted once in each host's mount namespace. A link
+# cut for 3 s and the page cache dropped, twice, during a run the clients keep coherent.
+case_gluster_hosts() {
+  local path
+  cluster_up 2 own-mounts
+  path=$("$beds/gluster.sh" up "$state" coherent hosts)
+  [ "$(stat -c %d "$path")" != "$(ssh -F "$state/cluster/ssh_config" h1 stat -c %d "$path")" ] ||
+    fail "h1 sees this host's client, not its own"
+  logs=$path/logtest
+  mkdir "$logs"
+  launch_json -t 30 -w 4 -r 4 --hosts "$hosts" --rsh "$rsh" --nemesis-at 8:3,18:3 \
+    --nemesis "$beds/cluster.sh flap $state h2 && $beds/drop_caches.sh" "$logs"
+  expect_pass "GlusterFS coherent across two hosts, one client each, through link cuts"
+  expect_json "assert [a['status'] for a in d['nemesis']['actions']] == [0, 0], d['nemesis']"
 }
 
 "case_$case"
