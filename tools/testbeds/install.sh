@@ -6,7 +6,8 @@
 set -euo pipefail
 
 packages=(glusterfs-server glusterfs-client bindfs openssh-server slurm-wlm munge
-  xfsprogs btrfs-progs iproute2)
+  xfsprogs btrfs-progs iproute2 moosefs-master moosefs-chunkserver moosefs-client
+  ceph-mon ceph-mgr ceph-osd ceph-mds ceph-fuse ceph-common)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -19,8 +20,9 @@ if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
   exit 0
 fi
 
-# The packages' scripts would start glusterd, sshd, munged and Slurm's daemons as services;
-# the testbeds start their own, so a policy-rc.d refuses it unless one is there already.
+# The packages' scripts would start glusterd, sshd, munged, Slurm's, MooseFS's and Ceph's
+# daemons as services; the testbeds start their own, so a policy-rc.d refuses it unless one is
+# there already.
 policy=/usr/sbin/policy-rc.d
 if [ ! -e "$policy" ]; then
   printf '#!/bin/sh\nexit 101\n' >"$policy"
