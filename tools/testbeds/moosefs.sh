@@ -203,25 +203,11 @@ mount_client() {
   wait_for 100 is_mounted "$mnt" || die "$name did not mount: $dir/log/$name.log"
 }
 
-# lib.sh's spawn for a client in a simulated host. exec cannot run enter_host, a function, so
-# the PID printed is that of the shell waiting for the client, which ends when the client
-# does: the teardown unmounts the client's mount first.
-spawn_in_host() {
-  local log=$1
-  shift
-  (
-    close_fds
-    exec </dev/null >>"$log" 2>&1
-    enter_host "$@"
-  ) &
-  echo $!
-}
-
 mount_host_client() {
   local host=$1 ns=$2 nspid=$3 mnt=$4 pid options
   client_options
   record_host_mount "$dir" "$nspid" "$mnt"
-  pid=$(spawn_in_host "$dir/log/client-$host.log" "$ns" "$nspid" setsid mfsmount -f "$mnt" \
+  pid=$(spawn "$dir/log/client-$host.log" enter_host "$ns" "$nspid" mfsmount -f "$mnt" \
     "${options[@]}")
   record_pid "$dir" "30-client-$host" "$pid"
   wait_for 100 host_mounted "$nspid" "$mnt" ||
