@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include "accounting.h"
+#include "last_look.h"
 
 namespace {
 
@@ -201,6 +202,16 @@ TEST(AcknowledgedTest, EveryAcknowledgedRecordMustBeFound) {
   // account (killed, or stopped by a defect) leaves the records unaccounted for.
   other.defect = "log.7: Bad header";  // a look that stopped early does not count either
   EXPECT_TRUE(judgeAcknowledged({writer, reader}, {look, other}).empty());
+  // Nor one that could not read (a server away): it is a warning, not a loss.
+  other.defect = "";
+  other.error = lookAtLogs("/nonexistent/logs").error;
+  EXPECT_EQ(other.error, "could not list /nonexistent/logs: No such file or directory");
+  EXPECT_TRUE(judgeAcknowledged({writer, reader}, {look, other}).empty());
+  std::vector<Finding> failures, warnings;
+  judgeLooks({writer, reader}, {look, other}, failures, warnings);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].code, "last_look_unread");
+  other.defect = "log.7: Bad header";
   reader.told_verified = false;
   EXPECT_TRUE(judgeAcknowledged({writer, reader}, {other}).empty());
   writer.last_written = -1;

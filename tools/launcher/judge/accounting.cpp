@@ -59,7 +59,7 @@ std::vector<Finding> judgeAcknowledged(const std::vector<Process>& processes,
     const PlaceLook* worst = nullptr;
     unsigned worst_seen = 0;
     for (const PlaceLook& look : looks) {
-      if (!look.defect.empty() || look.partial) {
+      if (!look.defect.empty() || look.partial || !look.error.empty()) {
         continue;
       }
       auto it = look.highest.find(w.client);
@@ -98,6 +98,13 @@ static bool reportedByReader(const std::vector<Process>& processes, unsigned log
 void judgeLooks(const std::vector<Process>& processes, const std::vector<PlaceLook>& looks,
                 std::vector<Finding>& failures, std::vector<Finding>& warnings) {
   for (const PlaceLook& look : looks) {
+    if (!look.error.empty()) {
+      warnings.push_back(
+          {"last_look_unread",
+           "the last look " +
+               std::string(looks.size() > 1 ? "through " + placeName(look) + " " : "") +
+               "proves nothing of the records left: " + look.error});
+    }
     if (look.defect.empty() ||
         (look.defect_log != 0 && reportedByReader(processes, look.defect_log))) {
       continue;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,10 +11,11 @@
 #include "control/log_format.h"
 #include "log_dir.h"
 
-static std::vector<unsigned> numberedLogs(const std::string& dir) {
+static std::vector<unsigned> numberedLogs(const std::string& dir, std::string* error) {
   std::vector<unsigned> logs;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) {
+    *error = "could not list " + dir + ": " + strerror(errno);
     return logs;
   }
   while (struct dirent* e = readdir(d)) {
@@ -38,10 +40,23 @@ static void noteHighest(PlaceLook& look, const Sequences& seqs) {
 
 // A log gone between the listing and the read is no defect: nobody prunes now, but a
 // remote host's cleanup might.
+// A file gone since the listing is the readers' retention at work; one that would not open
+// for another reason (a server away: ENOTCONN, EIO) leaves the look without proof.
+static bool readable(PlaceLook& look, const std::string& path, std::string* bytes, uint64_t* size) {
+  errno = 0;
+  if (readLogFile(path, bytes, size)) {
+    return true;
+  }
+  if (errno != 0 && errno != ENOENT && look.error.empty()) {
+    look.error = "could not read " + path + ": " + strerror(errno);
+  }
+  return false;
+}
+
 static bool lookAtNumbered(PlaceLook& look, const std::string& dir, unsigned log, Sequences& seqs) {
   std::string bytes;
   uint64_t size = 0;
-  if (!readLogFile(numberedLogPath(dir, log), &bytes, &size)) {
+  if (!readable(look, numberedLogPath(dir, log), &bytes, &size)) {
     seqs.clear();
     return true;
   }
@@ -62,7 +77,7 @@ static bool lookAtNumbered(PlaceLook& look, const std::string& dir, unsigned log
 PlaceLook lookAtLogs(const std::string& dir) {
   PlaceLook look;
   look.path = dir;
-  std::vector<unsigned> logs = numberedLogs(dir);
+  std::vector<unsigned> logs = numberedLogs(dir, &look.error);
   if (logs.size() > MAX_LOOKED_LOGS) {
     logs.erase(logs.begin(), logs.end() - MAX_LOOKED_LOGS);
     look.partial = true;
@@ -80,7 +95,7 @@ PlaceLook lookAtLogs(const std::string& dir) {
   // last_log carries on from the last numbered log only if it is the one just before.
   std::string bytes;
   uint64_t size = 0;
-  if (readLogFile(dir + "/" + LAST_LOG_NAME, &bytes, &size)) {
+  if (readable(look, dir + "/" + LAST_LOG_NAME, &bytes, &size)) {
     look.last_log = checkLogBytes(bytes, LAST_LOG_NAME, false, seqs);
     look.last_log.bytes = size;
     look.records += look.last_log.records;
@@ -103,6 +118,7 @@ Json lookToJson(const PlaceLook& look) {
           {"last_log", {look.last_log.present, look.last_log.bytes, look.last_log.records}},
           {"defect", look.defect},
           {"defect_log", look.defect_log},
+          {"error", look.error},
           {"cut_at_end", look.last_log.cut_at_end},
           {"highest", highest}};
 }
@@ -120,6 +136,7 @@ PlaceLook lookFromJson(const Json& j) {
   look.last_log.records = j.at("last_log").at(2).get<unsigned>();
   look.defect = j.at("defect").get<std::string>();
   look.defect_log = j.at("defect_log").get<unsigned>();
+  look.error = j.value("error", "");
   if (look.defect_log == 0) {
     look.last_log.defect = look.defect;
   }

@@ -21,6 +21,7 @@ struct PlaceLook {
   unsigned first = 0, last = 0;  // the numbered logs looked at; 0 when none
   unsigned logs = 0;
   bool partial = false;     // older numbered logs were left unread
+  std::string error;        // the directory or a log could not be read: the look proves nothing
   uint64_t records = 0;     // data records found sound
   LastLogCheck last_log;    // last_log's own part
   std::string defect;       // the first, "log.17: Cheksum failed ..."; empty when sound

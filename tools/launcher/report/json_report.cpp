@@ -160,7 +160,8 @@ static json lastLook(const std::vector<PlaceLook>& looks) {
                       {"logs_checked", look.logs},
                       {"partial", look.partial},
                       {"records_verified", look.records},
-                      {"defect", orNull(!look.defect.empty(), look.defect)}});
+                      {"defect", orNull(!look.defect.empty(), look.defect)},
+                      {"error", orNull(!look.error.empty(), look.error)}});
   }
   return places;
 }
