@@ -99,5 +99,7 @@ if out_md != "/dev/null":
         f.write(f"Made by `bench/field` on kernel {kernel}, {runs} runs a row, each "
                 "`-w 4 -r 4` across the hosts of a simulated cluster, one client each. "
                 "MB/s is the median of the runs that passed; the ratio sets it against local "
-                "ext4 run with the same processes just before the row.\n\n")
+                "ext4 run with the same processes just before the row. A first defect counts "
+                "from the writers' start; the nemesis actions, as the JSON gives them, from "
+                "the launcher's, a second or two earlier.\n\n")
         f.write("\n".join(lines) + "\n\n## Every run\n\n" + "\n".join(details) + "\n")
