@@ -217,19 +217,6 @@ mount_client() {
   fi || die "client $i did not mount: $dir/log/client.fuse$i.log"
 }
 
-mount_clients() {
-  local i name addr ns nspid
-  if [ "$count" != hosts ]; then
-    for ((i = 1; i <= count; i++)); do mount_client "$i" "$dir/mnt/$i"; done
-    return
-  fi
-  i=0
-  while read -r name addr ns nspid; do
-    mount_client "$((++i))" "$dir/mnt/shared" "$ns" "$nspid"
-  done < <(own_mount_hosts "$state")
-  mount_client 0 "$dir/mnt/shared"
-}
-
 bring_up() {
   local address=127.0.0.1
   [ "$count" != hosts ] || address=$(cluster_address "$state")
@@ -238,7 +225,7 @@ bring_up() {
   start_mon "$address"
   start_mgr
   make_fs
-  mount_clients
+  mount_clients "$dir" "$state" "$count"
 }
 
 # The daemon is given time to stop on its own: the OSD writes every object to its directory

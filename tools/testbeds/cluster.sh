@@ -65,27 +65,12 @@ claim_netns() {
   echo "$1" >>"$dir/netns"
 }
 
-# The first 10.213.X.0/24, from one that the prefix picks on, that no address or route of the
-# machine lies in (a default route covers every network and does not count).
-free_net() {
-  local start=$((16#${prefix:2:2})) i x routes
-  for ((i = 0; i < 254; i++)); do
-    x=$(((start + i) % 254 + 1))
-    [ -z "$(ip -4 -o addr show to "10.213.$x.0/24")" ] || continue
-    routes=$(ip -4 route show match "10.213.$x.0/24" | grep -v '^default' || true)
-    [ -z "$routes" ] || continue
-    echo "10.213.$x"
-    return 0
-  done
-  die "no 10.213.X.0/24 is free on this machine"
-}
-
 # Under a lock on this script: two bring-ups at once would otherwise pick the same network.
 make_network() {
   local lock k host addr ns link
   exec {lock}<"$0"
   flock "$lock"
-  net=$(free_net)
+  net=$(free_net 10.213 "$prefix")
   claim_link "$prefix-br"
   ip link add name "$prefix-br" type bridge
   ip addr add "$net.1/24" dev "$prefix-br"

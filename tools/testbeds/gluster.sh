@@ -114,19 +114,6 @@ mount_client() {
   record_pid "$dir" "30-client$i" "$(cat "$dir/run/client$i.pid")"
 }
 
-mount_clients() {
-  local i name addr ns nspid
-  if [ "$count" != hosts ]; then
-    for ((i = 1; i <= count; i++)); do mount_client "$i" "$dir/mnt/$i"; done
-    return
-  fi
-  i=0
-  while read -r name addr ns nspid; do
-    mount_client "$((++i))" "$dir/mnt/shared" "$ns" "$nspid"
-  done < <(own_mount_hosts "$state")
-  mount_client 0 "$dir/mnt/shared"
-}
-
 # The brick goes and comes back; the clients stay mounted and reconnect on their own.
 restart_brick() {
   local pid start
@@ -154,7 +141,7 @@ case $command in
       teardown "$dir"
       start_glusterd
       start_volume
-      mount_clients
+      mount_clients "$dir" "$state" "$count"
       echo "$mode $count" >"$dir/up"
     fi
     if [ "$count" = hosts ]; then echo "$dir/mnt/shared"; else cat "$dir/mounts"; fi

@@ -130,6 +130,22 @@ port_taken() {
   ! port_free "$1"
 }
 
+# The first BASE.X.0/24 (BASE: 10.213), from one that the testbed's PREFIX picks on, that no
+# address or route of the machine lies in (a default route covers every network and does not
+# count).
+free_net() {
+  local base=$1 start=$((16#${2:2:2})) i x routes
+  for ((i = 0; i < 254; i++)); do
+    x=$(((start + i) % 254 + 1))
+    [ -z "$(ip -4 -o addr show to "$base.$x.0/24")" ] || continue
+    routes=$(ip -4 route show match "$base.$x.0/24" | grep -v '^default' || true)
+    [ -z "$routes" ] || continue
+    echo "$base.$x"
+    return 0
+  done
+  die "no $base.X.0/24 is free on this machine"
+}
+
 # PIDs of the live descendants of a process, deepest last.
 descendants() {
   local pid ppid stat
@@ -278,6 +294,22 @@ unmount_host_mounts() {
       nsenter --mount="/proc/$pid/ns/mnt" umount -l "$path" || true
   done < <(tac "$dir/host-mounts")
   rm -f "$dir/host-mounts"
+}
+
+# A file system testbed's clients, each through its own mount_client I MOUNT [NETNS NSPID]:
+# COUNT of them here, at DIR/mnt/1 on; or, COUNT being "hosts", one in each host of the
+# cluster up in STATE and one here, all at DIR/mnt/shared.
+mount_clients() {
+  local dir=$1 state=$2 count=$3 i name addr ns nspid
+  if [ "$count" != hosts ]; then
+    for ((i = 1; i <= count; i++)); do mount_client "$i" "$dir/mnt/$i"; done
+    return
+  fi
+  i=0
+  while read -r name addr ns nspid; do
+    mount_client "$((++i))" "$dir/mnt/shared" "$ns" "$nspid"
+  done < <(own_mount_hosts "$state")
+  mount_client 0 "$dir/mnt/shared"
 }
 
 # Undoes everything recorded in a testbed's directory; the files it made stay for inspection.

@@ -45,29 +45,14 @@ take_lock() {
   flock "$lock"
 }
 
-# The first 10.214.X.0/24, from one that the prefix picks on, that no address or route of the
-# machine lies in (a default route covers every network and does not count). Not the
-# cluster's 10.213: the two scripts hold different locks while they pick.
-free_net() {
-  local start=$((16#${prefix:2:2})) i x routes
-  for ((i = 0; i < 254; i++)); do
-    x=$(((start + i) % 254 + 1))
-    [ -z "$(ip -4 -o addr show to "10.214.$x.0/24")" ] || continue
-    routes=$(ip -4 route show match "10.214.$x.0/24" | grep -v '^default' || true)
-    [ -z "$routes" ] || continue
-    echo "10.214.$x"
-    return 0
-  done
-  die "no 10.214.X.0/24 is free on this machine"
-}
-
 # Only the one address, as /32: the rest of the network stays unrouted. Under a lock on this
 # script, so that two bring-ups never pick the same network.
 make_address() {
   local script_lock link=$prefix-mfs net
   exec {script_lock}<"$0"
   flock "$script_lock"
-  net=$(free_net)
+  # Not the cluster's 10.213: the two scripts hold different locks while they pick.
+  net=$(free_net 10.214 "$prefix")
   ! ip link show dev "$link" >/dev/null 2>&1 || die "link $link exists already, not made by $dir"
   echo "$link" >>"$dir/links"
   ip link add name "$link" type bridge
