@@ -201,20 +201,10 @@ client_options() {
 mount_client() {
   local i=$1 mnt=$2 ns=${3:-} nspid=${4:-} options enter=()
   read -r -a options <<<"$(client_options)"
-  mkdir -p "$mnt"
-  if [ -n "$ns" ]; then
-    record_host_mount "$dir" "$nspid" "$mnt"
-    enter=(enter_host "$ns" "$nspid")
-  else
-    echo "$mnt" >>"$dir/mounts"
-  fi
+  client_mount_point "$dir" "$mnt" "$ns" "$nspid"
   record_pid "$dir" "50-client$i" "$(spawn "$dir/log/client$i.out" "${enter[@]}" ceph-fuse -f \
     -c "$conf" --id "fuse$i" "${options[@]}" "$mnt")"
-  if [ -n "$ns" ]; then
-    wait_for 300 host_mounted "$nspid" "$mnt"
-  else
-    wait_for 300 is_mounted "$mnt"
-  fi || die "client $i did not mount: $dir/log/client.fuse$i.log"
+  wait_mounted 300 "$mnt" "$nspid" || die "client $i did not mount: $dir/log/client.fuse$i.log"
 }
 
 bring_up() {

@@ -274,14 +274,7 @@ cluster_teardown() {
   fi
   # Deleting a namespace deleted its links' ends and with them the root ends; the bridge,
   # and the root end of a link whose namespace was never made, are left.
-  if [ -f "$dir/links" ]; then
-    left=
-    while read -r line; do
-      ip link show dev "$line" >/dev/null 2>&1 || continue
-      ip link del dev "$line" || left=1
-    done <"$dir/links"
-    [ -n "$left" ] || rm -f "$dir/links"
-  fi
+  delete_links "$dir"
 }
 
 # still_up, and every namespace and link still there.

@@ -96,21 +96,11 @@ mount_client() {
       --direct-io-mode=enable) ;;
     page-cache) options=(--attribute-timeout=0 --entry-timeout=0 --negative-timeout=0) ;;
   esac
-  mkdir -p "$mnt"
-  if [ -n "$ns" ]; then
-    record_host_mount "$dir" "$nspid" "$mnt"
-    enter=(enter_host "$ns" "$nspid")
-  else
-    echo "$mnt" >>"$dir/mounts"
-  fi
+  client_mount_point "$dir" "$mnt" "$ns" "$nspid"
   run_daemon "$dir/log/client$i.out" "${enter[@]}" glusterfs --volfile-server="$HOST" \
     --volfile-id="/$VOLUME" --pid-file="$dir/run/client$i.pid" \
     --log-file="$dir/log/client$i.log" "${options[@]}" "$mnt"
-  if [ -n "$ns" ]; then
-    wait_for 100 host_mounted "$nspid" "$mnt" || die "client $i did not mount: $dir/log/client$i.log"
-  else
-    wait_for 100 is_mounted "$mnt" || die "client $i did not mount: $dir/log/client$i.log"
-  fi
+  wait_mounted 100 "$mnt" "$nspid" || die "client $i did not mount: $dir/log/client$i.log"
   record_pid "$dir" "30-client$i" "$(cat "$dir/run/client$i.pid")"
 }
 

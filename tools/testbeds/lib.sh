@@ -296,6 +296,44 @@ unmount_host_mounts() {
   rm -f "$dir/host-mounts"
 }
 
+# Readies MOUNT for a client of the testbed in DIR, here or, with NETNS and NSPID, in a
+# simulated host, and records it for the teardown. The words that start the client there go
+# into the caller's array `enter`.
+client_mount_point() {
+  local dir=$1 mnt=$2 ns=${3:-} nspid=${4:-}
+  mkdir -p "$mnt"
+  enter=()
+  if [ -n "$ns" ]; then
+    record_host_mount "$dir" "$nspid" "$mnt"
+    # shellcheck disable=SC2034 # the caller's
+    enter=(enter_host "$ns" "$nspid")
+  else
+    echo "$mnt" >>"$dir/mounts"
+  fi
+}
+
+# Waits up to TENTHS tenths of a second for MOUNT to be mounted here or, with NSPID, in the
+# host whose mount namespace NSPID lives in.
+wait_mounted() {
+  local tenths=$1 mnt=$2 nspid=${3:-}
+  if [ -n "$nspid" ]; then
+    wait_for "$tenths" host_mounted "$nspid" "$mnt"
+  else
+    wait_for "$tenths" is_mounted "$mnt"
+  fi
+}
+
+# Deletes the links recorded in DIR/links; the record goes once none is left.
+delete_links() {
+  local dir=$1 line left=''
+  [ -f "$dir/links" ] || return 0
+  while read -r line; do
+    ip link show dev "$line" >/dev/null 2>&1 || continue
+    ip link del dev "$line" || left=1
+  done <"$dir/links"
+  [ -n "$left" ] || rm -f "$dir/links"
+}
+
 # A file system testbed's clients, each through its own mount_client I MOUNT [NETNS NSPID]:
 # COUNT of them here, at DIR/mnt/1 on; or, COUNT being "hosts", one in each host of the
 # cluster up in STATE and one here, all at DIR/mnt/shared.

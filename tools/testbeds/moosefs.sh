@@ -62,16 +62,6 @@ make_address() {
   address=$net.1
 }
 
-delete_links() {
-  local line left=
-  [ -f "$dir/links" ] || return 0
-  while read -r line; do
-    ip link show dev "$line" >/dev/null 2>&1 || continue
-    ip link del dev "$line" || left=1
-  done <"$dir/links"
-  [ -n "$left" ] || rm -f "$dir/links"
-}
-
 links_up() {
   local line
   [ -f "$dir/links" ] || return 0
@@ -235,7 +225,7 @@ detach_orphaned_mounts() {
 moosefs_teardown() {
   detach_orphaned_mounts
   teardown "$dir"
-  delete_links
+  delete_links "$dir"
 }
 
 [ $# -ge 2 ] || usage
